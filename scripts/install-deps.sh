@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Installs the cross toolchain, Wine and build tools on Debian 12 when any is missing.
+set -euo pipefail
+
+need=()
+have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
+
+for p in g++-mingw-w64-i686 wine wine32:i386 wine64 cmake googletest python3; do
+  have_pkg "$p" || need+=("$p")
+done
+
+[ ${#need[@]} -eq 0 ] && exit 0
+
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO="sudo"
+export DEBIAN_FRONTEND=noninteractive
+echo "Installing: ${need[*]}" >&2
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  $SUDO dpkg --add-architecture i386
+fi
+$SUDO apt-get update -qq >/dev/null
+$SUDO apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
