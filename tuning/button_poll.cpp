@@ -1,1 +1,102 @@
-// placeholder
+// Button polling: register map of the five board variants and the step taken for each accepted press.
+#include "tuning/button_poll.h"
+
+#include <cstdio>
+
+#include "hardware/port_library.h"
+#include "service/activity_log.h"
+#include "tuning/clock_client.h"
+
+void(WINAPI* PollSleep)(DWORD milliseconds) = Sleep;
+
+namespace {
+
+const DWORD kStepSizeBit = 0x40;
+const double kFineStepMHz = 0.1;
+const double kCoarseStepMHz = 1.0;
+
+const char kStepLogFormat[] = "Now Current CPU Freq is %.3f\n";
+const char kUnknownFrequencyLine[] = "Press ignored: CPU Freq unknown!!\n";
+const char kOutOfRangeLine[] = "Press ignored: CPU Freq out of range!!\n";
+
+enum PollPattern {
+  SingleRead,              // one latch byte; "down" wins, one step per poll
+  TwoReads,                // "down" and "up" in separate bytes; up to two steps
+  SingleReadFilteredReapply,  // one byte, acted on only with another bit set;
+                              // the clock gets the old frequency again before each step
+};
+
+struct RegisterMap {
+  DWORD stepSizePort;
+  DWORD downPort;
+  DWORD downMask;
+  DWORD upPort;
+  DWORD upMask;
+  PollPattern pattern;
+};
+
+// Indexed by variant - 1.
+const RegisterMap kRegisterMaps[] = {
+    {0x1C0D, 0x1822, 0x10, 0x1822, 0x40, SingleRead},
+    {0x1C0D, 0x1822, 0x10, 0x1823, 0x10, TwoReads},
+    {0x050D, 0x043A, 0x10, 0x043A, 0x01, SingleReadFilteredReapply},
+    {0x1C0D, 0x1822, 0x10, 0x1823, 0x20, TwoReads},
+    {0x1C0D, 0x1822, 0x10, 0x1823, 0x20, TwoReads},
+};
+
+DWORD ReadPort(DWORD port) { return hx_inp(port) & 0xFF; }
+
+void LogFrequency(double frequency) {
+  char line[64];
+  snprintf(line, sizeof line, kStepLogFormat, frequency);
+  AppendLog(line);
+}
+
+// One accepted press: acknowledge, move one step, apply, log, pause.
+void Step(const RegisterMap& map, bool up, double stepMHz, double& frequency) {
+  const bool known = frequency > 0.0 || (AccessCpuClock(frequency, ClockRead) && frequency > 0.0);
+  if (up) {
+    hx_outp(map.upPort, map.upMask);
+  } else {
+    hx_outp(map.downPort, map.downMask);
+  }
+
+  if (!known) {
+    AppendLog(kUnknownFrequencyLine);
+  } else {
+    if (map.pattern == SingleReadFilteredReapply) AccessCpuClock(frequency, ClockApply);
+    const double next = up ? frequency + stepMHz : frequency - stepMHz;
+    if (FrequencyFitsClock(next)) {
+      frequency = next;
+      AccessCpuClock(frequency, ClockApply);
+      LogFrequency(frequency);
+    } else {
+      AppendLog(kOutOfRangeLine);
+    }
+  }
+  PollSleep(kStepPauseMs);
+}
+
+}  // namespace
+
+void PollButtons(BoardVariant variant, double& frequency) {
+  if (variant < 1 || variant > 5) return;
+  const RegisterMap& map = kRegisterMaps[variant - 1];
+
+  const double stepMHz = (ReadPort(map.stepSizePort) & kStepSizeBit) ? kCoarseStepMHz : kFineStepMHz;
+
+  if (map.pattern == TwoReads) {
+    if (ReadPort(map.downPort) & map.downMask) Step(map, false, stepMHz, frequency);
+    if (ReadPort(map.upPort) & map.upMask) Step(map, true, stepMHz, frequency);
+    return;
+  }
+
+  const DWORD latches = ReadPort(map.downPort);
+  // A latch alone in its byte is not acted on by these boards' rules.
+  if (map.pattern == SingleReadFilteredReapply && (latches == map.downMask || latches == map.upMask)) return;
+  if (latches & map.downMask) {
+    Step(map, false, stepMHz, frequency);
+  } else if (latches & map.upMask) {
+    Step(map, true, stepMHz, frequency);
+  }
+}

@@ -1,0 +1,28 @@
+// Port and memory access library: the board's I/O ports and physical memory, reached through Kpx.dll.
+#pragma once
+
+#include <windows.h>
+
+typedef DWORD(WINAPI* HxInpFn)(DWORD port);
+typedef void(WINAPI* HxOutpFn)(DWORD port, DWORD value);
+typedef ULONGLONG(WINAPI* MapMemExFn)(DWORD physicalAddress, DWORD zero, DWORD length);
+typedef void(WINAPI* UnMapMemExFn)(ULONGLONG mapping);
+typedef DWORD(WINAPI* SearchBdrFn)();
+
+// The library's entry points while it is bound; null otherwise.
+extern HxInpFn hx_inp;
+extern HxOutpFn hx_outp;
+extern MapMemExFn MapMemEx;
+extern UnMapMemExFn UnMapMemEx;
+extern SearchBdrFn SearchBDR;
+
+// Loads Kpx.dll from the executable's folder or the system folder only, never
+// from the working directory or PATH. Null on failure.
+HMODULE LoadPortLibrary();
+
+// Looks up all five entry points in module. True when the port entry points
+// (hx_inp, hx_outp) were both found; the memory ones may stay null.
+bool BindPortLibrary(HMODULE module);
+
+// Forgets the entry points and releases module.
+void ReleasePortLibrary(HMODULE module);
