@@ -1,0 +1,175 @@
+// Our Kpx.dll: simulates one board's I/O ports and data record on the shared simulator state.
+// Which entry points a build exports is decided by its .def file (see CMakeLists.txt).
+#include "board_sim_state.h"
+
+namespace {
+
+using boardsim::State;
+
+constexpr uint16_t kPortMask = 0xFFFF;
+constexpr DWORD kByteMask = 0xFF;
+constexpr uint16_t kLatchPorts[] = {0x1822, 0x1823, 0x043A};
+constexpr DWORD kCookieBase = 0x4B500000;
+constexpr int kMaxOpenMappings = 64;
+
+// Cookies of this process's open mappings; 0 marks a free slot.
+volatile LONG g_openCookies[kMaxOpenMappings];
+
+// This library's view of the shared state, mapped on first use and dropped
+// when the library is unloaded, so that loading it again and again (as the
+// tests do) does not use up the process's address space.
+State* g_state = nullptr;
+
+State* SharedState() {
+  if (g_state == nullptr) g_state = boardsim::Open();
+  return g_state;
+}
+
+void RecordOp(State* state, uint32_t kind, uint32_t port, uint32_t value, uint32_t hi) {
+  boardsim::Op op = {};
+  op.kind = kind;
+  op.port = port;
+  op.value = value;
+  op.hi = hi;
+  LARGE_INTEGER counter;
+  QueryPerformanceCounter(&counter);
+  op.qpc = counter.QuadPart;
+  boardsim::Record(state, op);
+}
+
+bool IsLatchPort(uint16_t port) {
+  for (uint16_t latchPort : kLatchPorts) {
+    if (port == latchPort) return true;
+  }
+  return false;
+}
+
+// Bits of the variant's two latches that live in this port.
+LONG VariantLatchBits(uint32_t variant, uint16_t port) {
+  boardsim::Latch down;
+  boardsim::Latch up;
+  if (!boardsim::DownLatch(variant, &down) || !boardsim::UpLatch(variant, &up)) return 0;
+  LONG bits = 0;
+  if (down.port == port) bits |= down.mask;
+  if (up.port == port) bits |= up.mask;
+  return bits;
+}
+
+LONG BitCount(LONG bits) {
+  LONG count = 0;
+  for (; bits != 0; bits &= bits - 1) ++count;
+  return count;
+}
+
+// Write-one-to-clear; counts the variant's latches that this write acknowledged.
+void ClearLatchBits(State* state, uint16_t port, LONG bits) {
+  LONG before = InterlockedAnd(&state->ports[port], ~bits);
+  LONG acked = BitCount(before & bits & VariantLatchBits(state->variant, port));
+  if (acked != 0) InterlockedExchangeAdd(&state->latchesAcked, acked);
+}
+
+bool MapAllowed(const State* state, DWORD physicalAddress, DWORD length) {
+  return !state->mapFails && state->hasRecord && physicalAddress == boardsim::kRecordAddress &&
+         length != 0 && length <= sizeof(state->record);
+}
+
+bool RememberCookie(DWORD cookie) {
+  for (volatile LONG& slot : g_openCookies) {
+    if (InterlockedCompareExchange(&slot, static_cast<LONG>(cookie), 0) == 0) return true;
+  }
+  return false;
+}
+
+// True when the cookie belonged to an open mapping, which it then no longer does.
+bool ForgetCookie(DWORD cookie) {
+  if (cookie == 0) return false;
+  for (volatile LONG& slot : g_openCookies) {
+    if (InterlockedCompareExchange(&slot, 0, static_cast<LONG>(cookie)) == static_cast<LONG>(cookie)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+DWORD RecordAddressInProcess(State* state) {
+  return static_cast<DWORD>(reinterpret_cast<uintptr_t>(state->record));
+}
+
+}  // namespace
+
+extern "C" {
+
+BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
+  if (reason == DLL_PROCESS_ATTACH) {
+    DisableThreadLibraryCalls(instance);
+  } else if (reason == DLL_PROCESS_DETACH && reserved == nullptr && g_state != nullptr) {
+    UnmapViewOfFile(g_state);
+    g_state = nullptr;
+  }
+  return TRUE;
+}
+
+DWORD WINAPI hx_inp(DWORD port) {
+  State* state = SharedState();
+  if (!state) return 0;
+  DWORD value = static_cast<DWORD>(state->ports[port & kPortMask]) & kByteMask;
+  RecordOp(state, boardsim::OpIn, port, value, 0);
+  return value;
+}
+
+void WINAPI hx_outp(DWORD port, DWORD value) {
+  State* state = SharedState();
+  if (!state) return;
+  uint16_t reg = static_cast<uint16_t>(port & kPortMask);
+  LONG byte = static_cast<LONG>(value & kByteMask);
+  if (IsLatchPort(reg)) {
+    ClearLatchBits(state, reg, byte);
+  } else {
+    InterlockedExchange(&state->ports[reg], byte);
+  }
+  RecordOp(state, boardsim::OpOut, port, value, 0);
+}
+
+ULONGLONG WINAPI MapMemEx(DWORD physicalAddress, DWORD /*zero*/, DWORD length) {
+  State* state = SharedState();
+  if (!state) return 0;
+  DWORD address = 0;
+  DWORD cookie = 0;
+  if (MapAllowed(state, physicalAddress, length)) {
+    cookie = kCookieBase | static_cast<DWORD>(InterlockedIncrement(&state->mapSeq));
+    if (RememberCookie(cookie)) {
+      address = RecordAddressInProcess(state);
+      InterlockedIncrement(&state->maps);
+      InterlockedIncrement(&state->liveMaps);
+    } else {
+      cookie = 0;  // too many open mappings in this process
+    }
+  }
+  RecordOp(state, boardsim::OpMap, physicalAddress, length, cookie);
+  return (static_cast<ULONGLONG>(cookie) << 32) | address;
+}
+
+void WINAPI UnMapMemEx(ULONGLONG mapping) {
+  State* state = SharedState();
+  if (!state) return;
+  DWORD address = static_cast<DWORD>(mapping);
+  DWORD cookie = static_cast<DWORD>(mapping >> 32);
+  // The address is checked first so that a wrong one does not use up the cookie.
+  if (address != 0 && address == RecordAddressInProcess(state) && ForgetCookie(cookie)) {
+    InterlockedIncrement(&state->unmaps);
+    InterlockedDecrement(&state->liveMaps);
+  } else {
+    InterlockedIncrement(&state->badUnmaps);
+  }
+  RecordOp(state, boardsim::OpUnmap, 0, address, cookie);
+}
+
+DWORD WINAPI SearchBDR(void) {
+  State* state = SharedState();
+  if (!state) return 0;
+  DWORD address = state->hasRecord ? boardsim::kRecordAddress : 0;
+  RecordOp(state, boardsim::OpSearch, 0, address, 0);
+  return address;
+}
+
+}  // extern "C"

@@ -1,2 +1,0 @@
-#include <gtest/gtest.h>
-TEST(S, A) { EXPECT_EQ(1, 1); }

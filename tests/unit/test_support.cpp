@@ -1,0 +1,134 @@
+// Test support: simulator state access, virtual-time sleep and log reading shared by the unit tests.
+#include "test_support.h"
+
+#include <cstdio>
+#include <ostream>
+
+#include "hardware/port_library.h"
+#include "service/activity_log.h"
+#include "tuning/button_poll.h"
+
+std::string ExeDir() {
+  char path[MAX_PATH];
+  const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
+  std::string dir(path, length);
+  return dir.substr(0, dir.find_last_of('\\') + 1);
+}
+
+bool RegisterClockSimulator(bool registered) {
+  const HMODULE dll = LoadLibraryA((ExeDir() + "clocksim.dll").c_str());
+  if (dll == nullptr) return false;
+  typedef HRESULT(STDAPICALLTYPE * RegisterFn)();
+  const auto entry = reinterpret_cast<RegisterFn>(
+      reinterpret_cast<void*>(GetProcAddress(dll, registered ? "DllRegisterServer" : "DllUnregisterServer")));
+  const bool done = entry != nullptr && SUCCEEDED(entry());
+  FreeLibrary(dll);
+  return done;
+}
+
+clocksim::State* ClockSim() {
+  static clocksim::State* state = clocksim::Open();
+  return state;
+}
+
+boardsim::State* BoardSim() {
+  static boardsim::State* state = boardsim::Open();
+  return state;
+}
+
+std::vector<clocksim::Call> ClockCallsAfter(uint32_t mark) {
+  std::vector<clocksim::Call> calls;
+  const uint32_t last = static_cast<uint32_t>(ClockSim()->callCount);
+  for (uint32_t seq = mark + 1; seq <= last; ++seq) {
+    const clocksim::Call* call = clocksim::CallAt(ClockSim(), seq);
+    if (call != nullptr) calls.push_back(*call);
+  }
+  return calls;
+}
+
+std::vector<uint32_t> AppliedHzAfter(uint32_t mark) {
+  std::vector<uint32_t> hz;
+  for (const clocksim::Call& call : ClockCallsAfter(mark)) {
+    if (call.op == clocksim::OpSetClockSettings) hz.push_back(call.settings[0]);
+  }
+  return hz;
+}
+
+std::ostream& operator<<(std::ostream& out, const PortOp& op) {
+  char text[48];
+  snprintf(text, sizeof text, "%s(0x%04X, 0x%02X)", op.kind == boardsim::OpIn ? "In" : "Out", op.port, op.value);
+  return out << text;
+}
+
+PortOp In(uint32_t port, uint32_t value) { return PortOp{boardsim::OpIn, port, value}; }
+PortOp Out(uint32_t port, uint32_t value) { return PortOp{boardsim::OpOut, port, value}; }
+
+std::vector<boardsim::Op> BoardOpsAfter(uint32_t mark) {
+  std::vector<boardsim::Op> ops;
+  const uint32_t last = static_cast<uint32_t>(BoardSim()->opCount);
+  for (uint32_t seq = mark + 1; seq <= last; ++seq) {
+    const boardsim::Op* op = boardsim::OpAt(BoardSim(), seq);
+    if (op != nullptr) ops.push_back(*op);
+  }
+  return ops;
+}
+
+std::vector<PortOp> PortOpsAfter(uint32_t mark) {
+  std::vector<PortOp> ports;
+  for (const boardsim::Op& op : BoardOpsAfter(mark)) {
+    if (op.kind == boardsim::OpIn || op.kind == boardsim::OpOut) ports.push_back(PortOp{op.kind, op.port, op.value});
+  }
+  return ports;
+}
+
+std::string ReadLogBytes() {
+  FILE* file = fopen(LogPath(), "rb");
+  if (file == nullptr) return "";
+  std::string bytes;
+  char buffer[4096];
+  size_t got;
+  while ((got = fread(buffer, 1, sizeof buffer, file)) > 0) bytes.append(buffer, got);
+  fclose(file);
+  return bytes;
+}
+
+bool LogFileExists() { return GetFileAttributesA(LogPath()) != INVALID_FILE_ATTRIBUTES; }
+
+std::vector<DWORD> VirtualSleeps;
+std::function<void(DWORD)> VirtualSleepHook;
+
+void WINAPI VirtualSleep(DWORD milliseconds) {
+  VirtualSleeps.push_back(milliseconds);
+  if (VirtualSleepHook) VirtualSleepHook(milliseconds);
+}
+
+void SimulatedBoardTest::SetUp() {
+  ASSERT_NE(ClockSim(), nullptr);
+  ASSERT_NE(BoardSim(), nullptr);
+  library_ = LoadPortLibrary();
+  ASSERT_NE(library_, nullptr) << "Kpx.dll simulator beside the test program";
+  ASSERT_TRUE(BindPortLibrary(library_));
+  PollSleep = VirtualSleep;
+  Restart();
+}
+
+void SimulatedBoardTest::Restart() {
+  clocksim::Reset(ClockSim());
+  boardsim::Reset(BoardSim());
+  VirtualSleeps.clear();
+  VirtualSleepHook = nullptr;
+  ResetLog();
+  clockMark_ = static_cast<uint32_t>(ClockSim()->callCount);
+  boardMark_ = static_cast<uint32_t>(BoardSim()->opCount);
+}
+
+void SimulatedBoardTest::TearDown() {
+  PollSleep = Sleep;
+  VirtualSleepHook = nullptr;
+  ReleasePortLibrary(library_);
+  library_ = nullptr;
+}
+
+void SimulatedBoardTest::SetPort(uint32_t port, uint32_t value) {
+  InterlockedExchange(&BoardSim()->ports[port & 0xFFFF], static_cast<LONG>(value & 0xFF));
+}

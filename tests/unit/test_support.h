@@ -1,0 +1,73 @@
+// Test support: the two simulators' state, a virtual-time sleep, and the activity log's bytes.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "board_sim_state.h"
+#include "clock_sim_state.h"
+
+// Folder of the running test program, with a trailing backslash.
+std::string ExeDir();
+
+// DllRegisterServer / DllUnregisterServer of the clock simulator beside the test.
+bool RegisterClockSimulator(bool registered);
+
+clocksim::State* ClockSim();
+boardsim::State* BoardSim();
+
+// Calls of the clock simulator after the given call count.
+std::vector<clocksim::Call> ClockCallsAfter(uint32_t mark);
+// Hz values sent with SetClockSettings after the given call count.
+std::vector<uint32_t> AppliedHzAfter(uint32_t mark);
+
+struct PortOp {
+  uint32_t kind;  // boardsim::OpIn or boardsim::OpOut
+  uint32_t port;
+  uint32_t value;
+  bool operator==(const PortOp& other) const {
+    return kind == other.kind && port == other.port && value == other.value;
+  }
+};
+std::ostream& operator<<(std::ostream& out, const PortOp& op);
+PortOp In(uint32_t port, uint32_t value);
+PortOp Out(uint32_t port, uint32_t value);
+
+// Port reads and writes of the board simulator after the given op count.
+std::vector<PortOp> PortOpsAfter(uint32_t mark);
+// Every op kind of the board simulator after the given op count.
+std::vector<boardsim::Op> BoardOpsAfter(uint32_t mark);
+
+// The activity log's bytes; "" when there is no log file.
+std::string ReadLogBytes();
+bool LogFileExists();
+
+// Virtual time for the polling thread: records each requested sleep and runs
+// an optional hook instead of sleeping.
+extern std::vector<DWORD> VirtualSleeps;
+extern std::function<void(DWORD)> VirtualSleepHook;
+void WINAPI VirtualSleep(DWORD milliseconds);
+
+// Fresh simulators, the port library bound from beside the test program,
+// polling in virtual time, a fresh log.
+class SimulatedBoardTest : public testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // Fresh simulators, log and virtual time, for the next case of a table.
+  void Restart();
+
+  // Puts the board's register byte at port.
+  static void SetPort(uint32_t port, uint32_t value);
+
+  HMODULE library_ = nullptr;
+  uint32_t clockMark_ = 0;
+  uint32_t boardMark_ = 0;
+};
