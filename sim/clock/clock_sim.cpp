@@ -97,8 +97,10 @@ void RecordCall(clocksim::State* state, uint32_t op, uint32_t index, uint32_t ar
 }
 
 // The error code the device gives for this slot: the injected fault, or success.
-DWORD DeviceError(const clocksim::State* state, uint32_t op) {
-  return state->failOp == op ? state->failCode : 0;
+DWORD DeviceError(const clocksim::State* state, uint32_t op, uint32_t index = clocksim::kAnyIndex) {
+  if (state->failOp != op) return 0;
+  const bool anyIndex = state->failIndex == clocksim::kAnyIndex || index == clocksim::kAnyIndex;
+  return anyIndex || state->failIndex == index ? state->failCode : 0;
 }
 
 // Device results travel in the error code; the HRESULT only says the call got there.
@@ -163,7 +165,7 @@ HRESULT STDMETHODCALLTYPE GetClockMask(ClockObject* self, DWORD zero, DWORD* mas
 // Every 8-bit index is within the table (kMaxClocks is 256), so no index fails.
 HRESULT STDMETHODCALLTYPE GetClockDescriptor(ClockObject* self, BYTE index, BYTE* descriptor, DWORD* error) {
   clocksim::State* state = self->state;
-  DWORD code = DeviceError(state, clocksim::OpGetClockDescriptor);
+  DWORD code = DeviceError(state, clocksim::OpGetClockDescriptor, index);
   if (code == 0 && !descriptor) code = kErrorBadPointer;
   if (code == 0) {
     memset(descriptor, 0, kDescriptorBytes);
@@ -176,7 +178,7 @@ HRESULT STDMETHODCALLTYPE GetClockDescriptor(ClockObject* self, BYTE index, BYTE
 
 HRESULT STDMETHODCALLTYPE GetClockSettings(ClockObject* self, BYTE index, ClockSettings* settings, DWORD* error) {
   clocksim::State* state = self->state;
-  DWORD code = DeviceError(state, clocksim::OpGetClockSettings);
+  DWORD code = DeviceError(state, clocksim::OpGetClockSettings, index);
   if (code == 0 && !settings) code = kErrorBadPointer;
   if (code == 0) memcpy(settings->words, state->settings[index], sizeof(settings->words));
   RecordCall(state, clocksim::OpGetClockSettings, index, 0, nullptr, code);
@@ -185,7 +187,7 @@ HRESULT STDMETHODCALLTYPE GetClockSettings(ClockObject* self, BYTE index, ClockS
 
 HRESULT STDMETHODCALLTYPE SetClockSettings(ClockObject* self, BYTE index, ClockSettings settings, DWORD* error) {
   clocksim::State* state = self->state;
-  DWORD code = DeviceError(state, clocksim::OpSetClockSettings);
+  DWORD code = DeviceError(state, clocksim::OpSetClockSettings, index);
   if (code == 0) memcpy(state->settings[index], settings.words, sizeof(settings.words));
   RecordCall(state, clocksim::OpSetClockSettings, index, 0, settings.words, code);
   return Finish(error, code);

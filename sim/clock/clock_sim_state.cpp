@@ -104,6 +104,7 @@ void Reset(State* state) {
   memset(reinterpret_cast<char*>(state) + sizeof(state->magic), 0,
          sizeof(State) - sizeof(state->magic));
   SetDefaultClocks(state);
+  state->failIndex = kAnyIndex;
   state->version = kVersion;
   MemoryBarrier();
   state->magic = kMagic;

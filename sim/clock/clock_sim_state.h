@@ -10,9 +10,10 @@ namespace clocksim {
 // Lives under the Wine prefix's C: drive, so every prefix has its own board.
 constexpr const char* kStatePath = "C:\\ProgramData\\VexaSim\\clock.state";
 constexpr uint32_t kMagic = 0x4B4C4353;  // "SCLK"
-constexpr uint32_t kVersion = 1;
+constexpr uint32_t kVersion = 2;
 constexpr int kMaxClocks = 256;          // the clock count is 8-bit
 constexpr uint32_t kMaxCalls = 65536;    // call record is a ring of this size
+constexpr uint32_t kAnyIndex = 0xFFFFFFFF;
 
 // What a recorded call was. Slot numbers for the interface's operations.
 enum Op : uint32_t {
@@ -45,6 +46,8 @@ struct State {
   uint32_t settings[kMaxClocks][4];     // word 0 is Hz; SetClockSettings stores here
   uint32_t failOp;                      // slot 7..11 that reports failCode; 0 = none
   uint32_t failCode;
+  uint32_t failIndex;                   // slots 9..11: only this clock index fails;
+                                        // kAnyIndex: every call of failOp fails
   int32_t createResult;                 // HRESULT of IClassFactory::CreateInstance;
                                         // S_FALSE (1) still hands out an instance
   volatile LONG liveInstances;
@@ -57,7 +60,8 @@ struct State {
 State* Open();
 
 // Defaults: two clocks, mask 0x3, clock 0 of kind 2 at 33,000,000 Hz, clock 1
-// of kind 1 at 100,000,000 Hz with trailing words 0xA1, 0xB2, 0xC3; no fault;
+// of kind 1 at 100,000,000 Hz with trailing words 0xA1, 0xB2, 0xC3; no fault
+// (failIndex kAnyIndex);
 // empty call record; counters at zero.
 void Reset(State* state);
 

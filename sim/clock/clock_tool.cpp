@@ -23,7 +23,8 @@ void PrintUsage() {
       "usage: clocktool COMMAND\n"
       "  reset | show | qpcfreq\n"
       "  count N | mask HEX | kind I K | hz I HZ | settings I HZ W1 W2 W3\n"
-      "  fail OP CODE | fail none      (OP: 7..11 or count/mask/descriptor/getsettings/setsettings)\n"
+      "  fail OP CODE [INDEX] | fail none  (OP: 7..11 or count/mask/descriptor/getsettings/setsettings;\n"
+      "                                 INDEX: only that clock, for 9..11)\n"
       "  create HRESULT\n"
       "  register DLL | unregister DLL\n"
       "  calls [FROM_SEQ] | applied [FROM_SEQ] | wait-calls N TIMEOUT_MS\n"
@@ -151,13 +152,17 @@ bool CmdFail(clocksim::State* state, int argc, char** argv) {
   if (argc == 1 && strcmp(argv[0], "none") == 0) {
     state->failOp = 0;
     state->failCode = 0;
+    state->failIndex = clocksim::kAnyIndex;
     return true;
   }
   uint32_t op = 0;
   uint32_t code = 0;
-  if (argc != 2 || !ParseOp(argv[0], &op) || !ParseNumber(argv[1], &code)) return false;
+  uint32_t index = clocksim::kAnyIndex;
+  if ((argc != 2 && argc != 3) || !ParseOp(argv[0], &op) || !ParseNumber(argv[1], &code)) return false;
+  if (argc == 3 && !ParseNumber(argv[2], &index)) return false;
   // Code first, so a running client never sees the new op with the old code.
   state->failCode = code;
+  state->failIndex = index;
   MemoryBarrier();
   state->failOp = op;
   return true;
@@ -175,6 +180,7 @@ void CmdShow(const clocksim::State* state) {
   printf("mask=0x%X\n", state->mask);
   printf("failOp=%u\n", state->failOp);
   printf("failCode=%u\n", state->failCode);
+  printf("failIndex=%d\n", static_cast<int>(state->failIndex));
   printf("createResult=0x%08X\n", static_cast<uint32_t>(state->createResult));
   printf("liveInstances=%ld\n", static_cast<long>(state->liveInstances));
   printf("instancesCreated=%ld\n", static_cast<long>(state->instancesCreated));

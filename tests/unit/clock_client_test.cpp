@@ -128,21 +128,29 @@ TEST_F(ClockClientTest, ChoosesLowestMaskedClockOfKindOne) {
     const char* name;
     std::vector<uint8_t> kinds;
     uint32_t mask;
+    uint32_t failingDescriptor;  // clock index whose descriptor reports an error
     bool found;
     uint32_t chosen;
     std::vector<uint32_t> described;
   };
   const Case cases[] = {
-      {"two of kind 1: lower wins", {2, 1, 1}, 0x7, true, 1, {0, 1}},
-      {"unmasked kind 1 skipped", {1, 3, 1}, 0x6, true, 2, {1, 2}},
-      {"mask bits at or above the count unexamined", {2, 2}, 0xC, false, 0, {}},
-      {"no kind 1 among masked", {2, 3, 0}, 0x7, false, 0, {0, 1, 2}},
-      {"count 0: no descriptor asked", {}, 0xFFFFFFFF, false, 0, {}},
+      {"two of kind 1: lower wins", {2, 1, 1}, 0x7, clocksim::kAnyIndex, true, 1, {0, 1}},
+      {"unmasked kind 1 skipped", {1, 3, 1}, 0x6, clocksim::kAnyIndex, true, 2, {1, 2}},
+      {"descriptor error moves on", {2, 1, 0, 1}, 0xF, 1, true, 3, {0, 1, 2, 3}},
+      {"descriptor error on the only kind 1", {1, 2}, 0x3, 0, false, 0, {0, 1}},
+      {"mask bits at or above the count unexamined", {2, 2}, 0xC, clocksim::kAnyIndex, false, 0, {}},
+      {"no kind 1 among masked", {2, 3, 0}, 0x7, clocksim::kAnyIndex, false, 0, {0, 1, 2}},
+      {"count 0: no descriptor asked", {}, 0xFFFFFFFF, clocksim::kAnyIndex, false, 0, {}},
   };
   for (const Case& c : cases) {
     SetUp();
     SetClocks(c.kinds);
     ClockSim()->mask = c.mask;
+    if (c.failingDescriptor != clocksim::kAnyIndex) {
+      ClockSim()->failOp = clocksim::OpGetClockDescriptor;
+      ClockSim()->failCode = 4;
+      ClockSim()->failIndex = c.failingDescriptor;
+    }
     double frequency = 0.0;
     EXPECT_EQ(AccessCpuClock(frequency, ClockRead), c.found) << c.name;
     EXPECT_EQ(DescribedIndices(), c.described) << c.name;
