@@ -11,6 +11,14 @@ class BoardIdTest : public SimulatedBoardTest {
  protected:
   static void SetPartNumber(const char (&part)[9]) { memcpy(BoardSim()->record + 32, part, 8); }
 
+  // The one mapping asked for: physical address and length.
+  std::pair<uint32_t, uint32_t> MapRequest() const {
+    for (const boardsim::Op& op : BoardOpsAfter(boardMark_)) {
+      if (op.kind == boardsim::OpMap) return {op.port, op.value};
+    }
+    return {0, 0};
+  }
+
   int OpsOfKind(uint32_t kind) const {
     int count = 0;
     for (const boardsim::Op& op : BoardOpsAfter(boardMark_)) count += op.kind == kind;
@@ -43,6 +51,7 @@ TEST_F(BoardIdTest, PartNumberSelectsVariant) {
     EXPECT_EQ(IdentifyBoard(variant), c.known) << c.part;
     EXPECT_EQ(variant, c.known ? c.variant : 0x77) << c.part << ": untouched unless identified";
     EXPECT_EQ(OpsOfKind(boardsim::OpMap), 1) << c.part;
+    EXPECT_EQ(MapRequest(), std::make_pair(boardsim::kRecordAddress, 48u)) << c.part;
     EXPECT_EQ(OpsOfKind(boardsim::OpUnmap), 1) << c.part << ": the mapping always ends";
     EXPECT_EQ(BoardSim()->liveMaps, 0) << c.part;
     EXPECT_EQ(BoardSim()->badUnmaps, 0) << c.part << ": the mapping value goes back unchanged";
