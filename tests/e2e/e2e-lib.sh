@@ -123,6 +123,28 @@ wait_log_lines() {
 # crlf TEXT: TEXT (with \n escapes) as Windows stores it, each line feed as CR LF.
 crlf() { printf '%b' "$1" | sed 's/$/\r/'; }
 
+# exact_bytes FILE: the file's bytes (nothing if it is missing) and a closing
+# "|", so that $(...) keeps trailing line ends; crlf_exact TEXT is the twin
+# for an expected text.
+exact_bytes() { cat "$1" 2>/dev/null; printf '|'; }
+crlf_exact() { crlf "$1"; printf '|'; }
+
+# long_dir BASE LENGTH: creates and prints a folder under BASE whose path, as
+# Windows programs see it (Z:...), is exactly LENGTH characters long.
+long_dir() {
+  local dir rest part
+  dir=$(readlink -f "$1")
+  rest=$(($2 - 2 - ${#dir}))
+  while [ "$rest" -gt 0 ]; do
+    part=$((rest - 1 > 200 ? 200 : rest - 1))
+    [ $((rest - part - 1)) -ne 1 ] || part=$((part - 1))  # never leave a lone separator
+    dir="$dir/$(printf "%${part}s" "" | tr ' ' L)"
+    rest=$((rest - part - 1))
+  done
+  mkdir -p "$dir"
+  printf '%s\n' "$dir"
+}
+
 # expect_eq LABEL ACTUAL EXPECTED
 expect_eq() {
   if [ "$2" == "$3" ]; then

@@ -1,0 +1,179 @@
+#!/usr/bin/env bash
+# End to end: one table of every fault and bad input the service meets, each run through install, start, press, stop, remove.
+set -uo pipefail
+. "$(dirname "$0")/e2e-lib.sh"
+e2e_init fault_matrix
+
+stepped='Current CPU Freq is 100.000\nNow Current CPU Freq is 100.100\n'
+unknown='Current CPU Freq is 0.000\nPress ignored: CPU Freq unknown!!\n'
+no_library='Load kpx.dll failure!!\n'
+no_ports='Load kpx function failure!!\n'
+no_board='Part Number Check Error!!\n'
+stale='stale line\n'   # planted beside the executable before each row
+
+# Setup words (evaluated after both simulators are reset to a variant-2 board
+# and the default clock): tool commands, and these settings of the run:
+#   KPX=full|none|without-ENTRY  the Kpx.dll copied beside the executable
+#   INSTALLS=N                   "-i" runs (0: only "-d" runs)
+#   START=yes|no                 sc start after installing
+#   REMOVE=after|running         "-d" after the stop, or while running (then
+#                                a second press)
+#   BLOCK_LOG=yes                Satae.dat made a folder after installing
+#   PATH_LENGTH=N                the executable's path, N characters long
+# Console column: one letter per -i/-d run: I installed, i install error,
+# D removed, d remove error.
+#
+# name | setup | log | state after stop | SERVICE_EXIT_CODE | Hz sent | console
+rows=(
+  "library missing|KPX=none|$no_library|1|1||ID"
+  "hx_inp missing|KPX=without-hx_inp|$no_ports|1|2||ID"
+  "hx_outp missing|KPX=without-hx_outp|$no_ports|1|2||ID"
+  "MapMemEx missing|KPX=without-MapMemEx|$no_board|1|3||ID"
+  "UnMapMemEx missing|KPX=without-UnMapMemEx|$no_board|1|3||ID"
+  "SearchBDR missing|KPX=without-SearchBDR|$no_board|1|3||ID"
+  "no board data record|board norecord|$no_board|1|3||ID"
+  "record mapping refused|board mapfail on|$no_board|1|3||ID"
+  "unknown part number|board part TQ37MR0X|$no_board|1|3||ID"
+  "mis-cased part number|board part tq37mr0k|$no_board|1|3||ID"
+  "part number cut by a NUL|board part-hex 545133374D523000|$no_board|1|3||ID"
+  "clock controller unregistered|clock_registered no|$unknown|1|0||ID"
+  "clock creation fails|clock create 0x80004005|$unknown|1|0||ID"
+  "clock count fails (op 7)|clock fail 7 1|$unknown|1|0||ID"
+  "clock mask fails (op 8)|clock fail 8 1|$unknown|1|0||ID"
+  "clock descriptors fail (op 9)|clock fail 9 1|$unknown|1|0||ID"
+  "clock read fails (op 10)|clock fail 10 1|$unknown|1|0||ID"
+  "clock apply fails (op 11)|clock fail 11 1|$stepped|1|0|100100000|ID"
+  "no clocks|clock count 0|$unknown|1|0||ID"
+  "kind-1 clock only at index 35|clock count 40; clock mask 0xFFFFFFFF; clock kind 1 0; clock kind 35 1; clock hz 35 100000000|$unknown|1|0||ID"
+  "no kind-1 clock|clock kind 1 2|$unknown|1|0||ID"
+  "kind-1 clock masked out|clock mask 0x1|$unknown|1|0||ID"
+  "clock reads 0 Hz|clock hz 1 0|$unknown|1|0||ID"
+  "step beyond 4294967295 Hz|clock hz 1 4294900000|Current CPU Freq is 4294.900\nPress ignored: CPU Freq out of range!!\n|1|0||ID"
+  "log folder unwritable|BLOCK_LOG=yes||1|0|100100000|ID"
+  # Wine's service manager starts no image path of 260 characters or more:
+  # with the log's path out of reach, only the console modes can be run.
+  "path too long for the log (300)|PATH_LENGTH=300 START=no|$stale|1|0||ID"
+  "path too long to install (1100)|PATH_LENGTH=1100|$stale|none|-||i"
+  "install twice|INSTALLS=2|$stepped|1|0|100100000|IiD"
+  "remove when absent|INSTALLS=0||none|-||d"
+  "remove while running|REMOVE=running|Now Current CPU Freq is 100.200\n|none|-|100100000 100199999|ID"
+)
+
+# wait_until SECONDS COMMAND...: true once the command succeeds.
+wait_until() {
+  local deadline=$((SECONDS + $1))
+  shift
+  until "$@"; do
+    [ "$SECONDS" -lt "$deadline" ] || return 1
+    sleep 0.1
+  done
+}
+
+# Start-up has ended: running and reading the buttons, or stopped with a reason.
+started_or_failed() {
+  case "$(svc_state)" in
+    "$SVC_RUNNING") board ops | awk '$2 == "in" { found = 1 } END { exit !found }' ;;
+    "$SVC_STOPPED") [ "$(svc_field SERVICE_EXIT_CODE)" != 0 ] ;;
+    *) return 1 ;;
+  esac
+}
+stopped_or_gone() { case "$(svc_state)" in "$SVC_STOPPED" | none) return 0 ;; esac; return 1; }
+presses_acknowledged() { [ "$(board_value latchesAcked)" -ge "$1" ]; }
+
+# console_run LETTERS ARG: runs the executable with ARG, appends the letter for
+# its console text to CONSOLE.
+console_run() {
+  run_exe "$dir/Vexaclkd.exe" "$E2E_WORK" "$2"
+  local text letter='?'
+  text=$(exact_bytes "$E2E_WORK/stdout")
+  case "$text" in
+    "$(crlf_exact '\n\nService Installed Sucessfully\n')") letter=I ;;
+    "$(crlf_exact '\n\nError Installing Service\n')") letter=i ;;
+    "$(crlf_exact '\n\nService UnInstalled Sucessfully\n')") letter=D ;;
+    "$(crlf_exact '\n\nError UnInstalling Service\n')") letter=d ;;
+  esac
+  CONSOLE+=$letter
+  expect_eq "$1: exit code of $2" "$RUN_RC" 0
+}
+
+run_row() {
+  local name=$1 setup=$2 want_log=$3 want_state=$4 want_code=$5 want_hz=$6 want_console=$7
+  local KPX=full INSTALLS=1 START=yes REMOVE=after BLOCK_LOG=no PATH_LENGTH='' CONSOLE=''
+  local i state code started=no presses=1
+  clock reset
+  clock_registered yes
+  board reset
+  board board 2
+  eval "$setup"
+
+  dir="$E2E_WORK/row$row_number"
+  [ -z "$PATH_LENGTH" ] || dir=$(long_dir "$dir" $((PATH_LENGTH - 13)))  # 13: "\Vexaclkd.exe"
+  install_dir "${dir#"$(readlink -f "$E2E_WORK")"/}" "$KPX" >/dev/null
+  crlf "$stale" >"$dir/Satae.dat"
+
+  for ((i = 0; i < INSTALLS; i++)); do console_run "$name" -i; done
+  [ "$INSTALLS" -gt 0 ] || console_run "$name" -d
+  if [ "$BLOCK_LOG" = yes ]; then
+    rm -f "$dir/Satae.dat"
+    mkdir "$dir/Satae.dat"
+  fi
+
+  if [ "$START" = yes ] && [ "$(svc_state)" != none ]; then
+    svc_start
+    expect "$name: start-up ends" wait_until 15 started_or_failed
+    [ "$(svc_state)" != "$SVC_RUNNING" ] || started=yes
+    board press up
+    if [ "$started" = yes ]; then
+      expect "$name: press handled" wait_until 10 presses_acknowledged 1
+      if [ "$REMOVE" = running ]; then
+        # "-d" resets the log too; a second press shows the service still works.
+        expect "$name: step logged before removal" wait_log_lines "$dir" 2 10
+        console_run "$name" -d
+        expect_eq "$name: still running once removed" "$(svc_state)" "$SVC_RUNNING"
+        board press up
+        presses=2
+        expect "$name: press handled once removed" wait_until 10 presses_acknowledged 2
+      fi
+      svc_stop
+      expect "$name: stops" wait_until 15 stopped_or_gone
+    fi
+    expect_eq "$name: presses acknowledged/pending" "$(board_value latchesAcked)/$(board_value pending)" \
+      "$([ "$started" = yes ] && echo "$presses/0" || echo 0/1)"
+  fi
+
+  local log hz
+  log=$(exact_bytes "$dir/Satae.dat")
+  state=$(svc_state)
+  code=-
+  if [ "$state" != none ]; then
+    code=$(svc_field SERVICE_EXIT_CODE)
+    # 1077: the service manager's code for a service never started.
+    expect_eq "$name: Win32 exit code" "$(svc_field WIN32_EXIT_CODE)" \
+      "$([ "$code" = 0 ] && echo "$([ "$START" = yes ] && echo 0 || echo 1077)" || echo 1066)"
+  fi
+  hz=$(clock applied | paste -sd ' ')
+  expect_eq "$name: log" "$log" "$(crlf_exact "$want_log")"
+  expect_eq "$name: state" "$state" "$want_state"
+  expect_eq "$name: service exit code" "$code" "$want_code"
+  expect_eq "$name: Hz sent" "$hz" "$want_hz"
+  expect_eq "$name: no board record left mapped" "$(board_value liveMaps)/$(board_value badUnmaps)" 0/0
+  expect_eq "$name: no clock controller left" "$(clock_value liveInstances)" 0
+  if [ "$BLOCK_LOG" = yes ]; then
+    expect_eq "$name: nothing written into the log's place" "$(ls -A "$dir/Satae.dat")" ""
+  fi
+
+  [ "$REMOVE" != after ] || [ "$state" = none ] || console_run "$name" -d
+  expect_eq "$name: console texts" "$CONSOLE" "$want_console"
+  expect_eq "$name: no entry left" "$(svc_state)" none
+  printf '%-34s log=%-75s state=%-4s code=%-2s hz=%-19s console=%s\n' \
+    "$name" "$(printf '%q' "${log%|}")" "$state" "$code" "${hz:--}" "$CONSOLE"
+}
+
+row_number=0
+for row in "${rows[@]}"; do
+  row_number=$((row_number + 1))
+  IFS='|' read -r -a fields <<<"$row"
+  run_row "${fields[@]}" "" "" ""   # empty trailing columns are dropped by read
+done
+
+e2e_finish
