@@ -1,0 +1,187 @@
+#!/usr/bin/env bash
+# Soak of the real service under Wine's service control manager: random presses, step sizes, stops, starts and clock faults on all five boards, then checked against a model of the service.
+# Env: VEXA_BUILD (default <repo>/build), VEXA_SOURCE (default <repo>), SOAK_SEED, SOAK_SECONDS (time bound).
+set -uo pipefail
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+export VEXA_SOURCE=${VEXA_SOURCE:-$(dirname "$here")}
+export VEXA_BUILD=${VEXA_BUILD:-$VEXA_SOURCE/build}
+SOAK_SEED=${SOAK_SEED:-20261210}
+SOAK_SECONDS=${SOAK_SECONDS:-540}
+
+readonly VARIANTS="1 2 3 4 5"
+readonly VARIANT_COUNT=5
+readonly MIN_RUNS_PER_VARIANT=4                   # 20 stops and starts at least
+readonly SECONDS_PER_RUN_TARGET=8                 # longer soaks make more, longer runs
+readonly CYCLE_OVERHEAD_MS=900                    # a start, a stop and the record dumps
+readonly RUN_MIN_MS=300
+readonly PRESS_GAP_MIN_MS=150
+readonly PRESS_GAP_MAX_MS=1500
+readonly PRESS_TAIL_MS=1000                       # presses end this long before the phase
+readonly ACTION_GAP_MIN_MS=150
+readonly ACTION_GAP_MAX_MS=1200
+readonly V3_LATCH_PORT=0x043A
+readonly V3_OTHER_BIT=0x80                        # lets variant 3 act on its latches
+# Clock frequencies a start may find: plain, near the top and the bottom of the
+# range the controller takes, and zero (unknown to the service).
+readonly START_HZ_CHOICES=(100000000 100000000 2500000000 4294800000 700000 0)
+readonly START_HZ_CHANGE_PERCENT=15
+
+if [ ! -f "$VEXA_BUILD/tests/bin/svcprobe.exe" ] || [ ! -f "$VEXA_BUILD/Vexaclkd.exe" ]; then
+  echo "soak: build Vexaclkd, svcprobe and vexa_test_companions in $VEXA_BUILD first" >&2
+  exit 2
+fi
+
+. "$VEXA_SOURCE/tests/e2e/e2e-lib.sh"
+e2e_init soak "$VEXA_BUILD/wine/soak"
+cp "$VEXA_BUILD/tests/bin/svcprobe.exe" "$E2E_WORK/sim/"
+RDIR="$E2E_WORK/records"
+mkdir -p "$RDIR"
+: >"$RDIR/runs"
+: >"$RDIR/faults"
+clock qpcfreq >"$RDIR/qpcfreq"
+
+probe() { wine "$E2E_WORK/sim/svcprobe.exe" "$@" </dev/null | tr -d '\r'; }
+qpc() { probe qpc; }
+now_ms() { local t=${EPOCHREALTIME/./}; printf '%s\n' $((t / 1000)); }
+sleep_ms() { sleep "$(printf '%d.%03d' $(($1 / 1000)) $(($1 % 1000)))"; }
+# rand MIN MAX: a whole number in MIN..MAX from the seeded generator.
+rand() { printf '%s\n' $(($1 + (RANDOM * 32768 + RANDOM) % ($2 - $1 + 1))); }
+RANDOM=$SOAK_SEED
+
+# --- outside faults: one at a time, its window recorded in QueryPerformanceCounter ticks
+
+FAULT=""   # "fail OP CODE INDEX T_ON" or "unreg T_ON" while one is active
+
+fault_start() {
+  local t_on
+  t_on=$(qpc)
+  if [ "$(rand 0 9)" -lt 6 ]; then
+    local op code index=4294967295
+    op=$(rand 7 11)
+    code=$(rand 1 65535)
+    if [ "$op" -ge 9 ] && [ "$(rand 0 9)" -lt 3 ]; then
+      index=$(rand 0 1)
+      clock fail "$op" "$code" "$index" >/dev/null
+    else
+      clock fail "$op" "$code" >/dev/null
+    fi
+    FAULT="fail $op $code $index $t_on"
+  else
+    clock_registered no
+    FAULT="unreg $t_on"
+  fi
+}
+
+fault_end() {
+  [ -n "$FAULT" ] || return 0
+  case "$FAULT" in
+    fail*) clock fail none >/dev/null ;;
+    unreg*) clock_registered yes ;;
+  esac
+  printf '%s %s\n' "$FAULT" "$(qpc)" >>"$RDIR/faults"
+  FAULT=""
+}
+
+random_step_size() {
+  if [ "$(rand 0 1)" -eq 0 ]; then board step 0.1; else board step 1; fi
+}
+
+# One random action while the service runs (or while it is between runs).
+random_action() {
+  local roll
+  roll=$(rand 0 99)
+  if [ "$roll" -lt 30 ]; then
+    random_step_size
+  elif [ "$roll" -lt 55 ]; then
+    if [ -n "$FAULT" ]; then fault_end; else fault_start; fi
+  elif [ "$roll" -lt 60 ] && [ "$VARIANT" -eq 3 ]; then
+    # Now and then a latch alone in its byte, which variant 3 leaves alone.
+    if [ $(($(board get $V3_LATCH_PORT) & V3_OTHER_BIT)) -eq 0 ]; then
+      board setbits $V3_LATCH_PORT $V3_OTHER_BIT
+    else
+      board clearbits $V3_LATCH_PORT $V3_OTHER_BIT
+    fi
+  fi
+}
+
+# --- one run: start at a random moment, act at random, stop at a random moment
+
+RUN=0
+
+one_run() {
+  local run_ms=$1 base ops_from calls_from start_hz end
+  RUN=$((RUN + 1))
+  base="$RDIR/run-$RUN"
+  if [ "$(rand 0 99)" -lt "$START_HZ_CHANGE_PERCENT" ]; then
+    clock hz 1 "${START_HZ_CHOICES[$(rand 0 $((${#START_HZ_CHOICES[@]} - 1)))]}" >/dev/null
+  fi
+  start_hz=$(clock_value clock1 | cut -d, -f2)
+  ops_from=$(($(board_value opCount) + 1))
+  calls_from=$(($(clock_value callCount) + 1))
+  probe start "$SERVICE" >"$base.start"
+  printf '%s %s %s\n' "$RUN" "$VARIANT" "$start_hz" >>"$RDIR/runs"
+  end=$(($(now_ms) + run_ms))
+  while :; do
+    local left=$((end - $(now_ms)))
+    [ "$left" -gt 0 ] || break
+    local gap
+    gap=$(rand $ACTION_GAP_MIN_MS $ACTION_GAP_MAX_MS)
+    [ "$gap" -lt "$left" ] || gap=$left
+    sleep_ms "$gap"
+    [ "$gap" -lt "$left" ] && random_action
+  done
+  probe stop "$SERVICE" >"$base.stop"
+  # Everything of the run, read once the service has stopped (a start resets the log).
+  board ops "$ops_from" >"$base.ops"
+  clock calls "$calls_from" >"$base.calls"
+  clock show >"$base.clock"
+  cp "$APP/Satae.dat" "$base.log" 2>/dev/null || : >"$base.log"
+}
+
+# --- one board variant: its own press stream, runs until the stream ends
+
+soak_variant() {
+  local phase_ms=$1 runs_target run_max run_ms left count gen seed runs=0 phase_end
+  board reset
+  board board "$VARIANT"
+  [ "$VARIANT" -ne 3 ] || board setbits $V3_LATCH_PORT $V3_OTHER_BIT
+  random_step_size
+  runs_target=$((phase_ms / 1000 / SECONDS_PER_RUN_TARGET))
+  [ "$runs_target" -gt "$MIN_RUNS_PER_VARIANT" ] || runs_target=$((MIN_RUNS_PER_VARIANT + 1))
+  run_max=$((2 * (phase_ms / runs_target - CYCLE_OVERHEAD_MS) - RUN_MIN_MS))
+  [ "$run_max" -gt $((RUN_MIN_MS + 200)) ] || run_max=$((RUN_MIN_MS + 200))
+  count=$(((phase_ms - PRESS_TAIL_MS) * 2 / (PRESS_GAP_MIN_MS + PRESS_GAP_MAX_MS)))
+  [ "$count" -gt 0 ] || count=1
+  seed=$(((SOAK_SEED + VARIANT * 7919) % 4294967296))
+  phase_end=$(($(now_ms) + phase_ms))
+  board random-presses "$count" "$seed" $PRESS_GAP_MIN_MS $PRESS_GAP_MAX_MS >"$RDIR/phase-$VARIANT.presses" &
+  gen=$!
+  while kill -0 "$gen" 2>/dev/null || [ "$runs" -lt "$MIN_RUNS_PER_VARIANT" ] ||
+        [ "$(now_ms)" -lt "$phase_end" ]; do
+    # The last run of a phase ends with the phase, or soon after it.
+    run_ms=$(rand $RUN_MIN_MS "$run_max")
+    left=$((phase_end - $(now_ms)))
+    [ "$run_ms" -le "$left" ] || run_ms=$left
+    [ "$run_ms" -ge "$RUN_MIN_MS" ] || run_ms=$RUN_MIN_MS
+    one_run "$run_ms"
+    runs=$((runs + 1))
+    # Between runs too: faults and step sizes change while the service is stopped.
+    [ "$(rand 0 2)" -ne 0 ] || random_action
+  done
+  wait "$gen"
+  fault_end
+  board show >"$RDIR/phase-$VARIANT.board"
+  clock show >"$RDIR/phase-$VARIANT.clockshow"
+  echo "soak: variant $VARIANT: $runs runs, $(grep -c '^press ' "$RDIR/phase-$VARIANT.presses") presses"
+}
+
+started=$(now_ms)
+APP=$(install_dir app)
+run_exe "$APP/Vexaclkd.exe" "$APP" -i
+[ "$(svc_state)" = "$SVC_STOPPED" ] || echo "soak: the service did not install" >&2
+for VARIANT in $VARIANTS; do
+  soak_variant $((SOAK_SECONDS * 1000 / VARIANT_COUNT))
+done
+run_exe "$APP/Vexaclkd.exe" "$APP" -d
+echo "soak: seed $SOAK_SEED, $RUN runs in $((($(now_ms) - started) / 1000)) s; records in $RDIR"
+python3 "$here/vexa_records.py" soak "$RDIR" $((MIN_RUNS_PER_VARIANT * VARIANT_COUNT))
