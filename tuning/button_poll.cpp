@@ -20,10 +20,13 @@ const char kUnknownFrequencyLine[] = "Press ignored: CPU Freq unknown!!\n";
 const char kOutOfRangeLine[] = "Press ignored: CPU Freq out of range!!\n";
 
 enum PollPattern {
-  SingleRead,              // one latch byte; "down" wins, one step per poll
-  TwoReads,                // "down" and "up" in separate bytes; up to two steps
-  SingleReadFilteredReapply,  // one byte, acted on only with another bit set;
-                              // the clock gets the old frequency again before each step
+  // One latch byte; "down" wins; at most one step per poll.
+  SingleRead,
+  // "Down" and "up" in separate bytes; up to two steps per poll, "down" first.
+  TwoReads,
+  // One latch byte, acted on only when another bit is set with the latch; the
+  // clock gets the unchanged frequency again before each step.
+  SingleReadFilteredReapply,
 };
 
 struct RegisterMap {

@@ -54,6 +54,34 @@ TEST_F(ServiceWorkTest, LogsStartFrequencyPollsAndFinishesThePollAfterAStop) {
   EXPECT_TRUE(LibraryReleased());
 }
 
+// The narrowest moment: the stop lands right after a latch is acknowledged.
+// The step must still be applied and logged, and the second latch of the
+// same poll handled too, before the work ends.
+HxOutpFn AcknowledgeOnBoard = nullptr;
+void WINAPI AcknowledgeThenStop(DWORD port, DWORD value) {
+  AcknowledgeOnBoard(port, value);
+  InterlockedExchange(&RunFlag, 0);
+}
+
+TEST_F(ServiceWorkTest, StopRightAfterAnAcknowledgementLosesNothing) {
+  boardsim::SelectVariant(BoardSim(), 2);
+  VirtualSleepHook = [](DWORD ms) {
+    if (ms != kPollPeriodMs || hx_outp == AcknowledgeThenStop) return;
+    AcknowledgeOnBoard = hx_outp;
+    hx_outp = AcknowledgeThenStop;
+    boardsim::Press(BoardSim(), false);
+    boardsim::Press(BoardSim(), true);
+  };
+  EXPECT_EQ(RunServiceWork(), WorkStopped);
+  EXPECT_EQ(ReadLogBytes(),
+            "Current CPU Freq is 100.000\r\nNow Current CPU Freq is 99.900\r\nNow Current CPU Freq is 100.000\r\n");
+  EXPECT_EQ(AppliedHzAfter(clockMark_), (std::vector<uint32_t>{99900000u, 100000000u}));
+  EXPECT_EQ(BoardSim()->latchesAcked, 2);
+  EXPECT_EQ(boardsim::PendingLatches(BoardSim()), 0);
+  EXPECT_EQ(VirtualSleeps, (std::vector<DWORD>{500, 600, 600}));
+  EXPECT_TRUE(LibraryReleased());
+}
+
 TEST_F(ServiceWorkTest, StopBeforeTheLoopSkipsIt) {
   InterlockedExchange(&RunFlag, 0);
   EXPECT_EQ(RunServiceWork(), WorkStopped);
