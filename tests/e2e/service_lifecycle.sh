@@ -43,7 +43,13 @@ expect_eq "step lines" "$(log_bytes "$dir")" \
 expect_eq "Hz the clock received" "$(clock applied | tr '\n' ' ')" "100100000 100199999 99199999 "
 expect_eq "every latch acknowledged" "$(board_value latchesAcked)/$(board_value pending)" "3/0"
 
-svc_stop
+# The stop control is answered with stop-pending: the worker, not the control
+# handler, reports stopped once its poll is done.
+stop_reply=$(wine sc stop "$SERVICE" </dev/null 2>/dev/null | tr -d '\r')
+expect_eq "stop answered with stop-pending" \
+  "$(printf '%s\n' "$stop_reply" | sed -n 's/^ *STATE *: *\([0-9]*\).*/\1/p')" "$SVC_STOP_PENDING"
+expect_eq "wait hint covers the longest poll" \
+  "$(printf '%s\n' "$stop_reply" | sed -n 's/^ *WAIT_HINT *: *//p')" 0x1388
 expect "reaches stopped" svc_wait "$SVC_STOPPED" 15
 expect_eq "stopped cleanly" "$(svc_field WIN32_EXIT_CODE)/$(svc_field SERVICE_EXIT_CODE)" "0/0"
 expect_eq "no clock controller instance left" "$(clock_value liveInstances)" 0
