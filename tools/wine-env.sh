@@ -1,9 +1,34 @@
 # Shell helpers for running our Windows binaries under Wine in a private prefix.
-# Source this file; every function acts on $WINEPREFIX only.
+# Source this file, pick the architecture (wine_select_arch or wine_select_build),
+# then every function acts on $WINEPREFIX only.
 
 export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
-export WINEARCH=win32
+# No Mono or Gecko installers, and no menu or file-type entries under $HOME.
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+
+# wine_select_arch win32|win64: the Wine loader and the prefix kind for a
+# build of that architecture. The loader is named explicitly: Debian's `wine`
+# wrapper picks the 32-bit one whenever it is installed, even on a host that
+# cannot run it.
+wine_select_arch() {
+  case "$1" in
+    win32) WINELOADER=/usr/lib/wine/wine ;;
+    win64) WINELOADER=/usr/lib/wine/wine64 ;;
+    *) echo "wine-env: unknown Wine architecture '$1'" >&2; return 1 ;;
+  esac
+  export WINEARCH=$1 WINELOADER
+}
+
+# wine_select_build DIR: the architecture the build tree DIR was made for.
+wine_select_build() {
+  local VEXA_WINE_ARCH='' VEXA_BINUTILS_PREFIX=''
+  [ -f "$1/vexa-build.env" ] && . "$1/vexa-build.env"
+  [ -n "$VEXA_WINE_ARCH" ] || { echo "wine-env: $1 is not a configured build tree" >&2; return 1; }
+  wine_select_arch "$VEXA_WINE_ARCH"
+}
+
+# wine ARGS...: the selected loader, never the wrapper on PATH.
+wine() { "${WINELOADER:?wine-env: select a Wine architecture first}" "$@"; }
 
 # wine_use_prefix DIR: select DIR as the prefix and create it on first use.
 wine_use_prefix() {
@@ -14,7 +39,7 @@ wine_use_prefix() {
     (
       flock 9
       if [ ! -f "$WINEPREFIX/system.reg" ]; then
-        wineboot -i </dev/null >/dev/null 2>&1 || true
+        wine wineboot -i </dev/null >/dev/null 2>&1 || true
         wineserver -w
       fi
     ) 9>"$WINEPREFIX.lock"

@@ -6,6 +6,7 @@
 : "${VEXA_BUILD:?set VEXA_BUILD to the build tree}"
 : "${VEXA_SOURCE:?set VEXA_SOURCE to the source tree}"
 . "$VEXA_SOURCE/tools/wine-env.sh"
+wine_select_build "$VEXA_BUILD" || exit 2
 
 readonly SERVICE=Vexaclkd
 readonly SVC_STOPPED=1 SVC_START_PENDING=2 SVC_STOP_PENDING=3 SVC_RUNNING=4
