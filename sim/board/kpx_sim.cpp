@@ -2,6 +2,8 @@
 // Which entry points a build exports is decided by its .def file (see CMakeLists.txt).
 #include "board_sim_state.h"
 
+#include <stddef.h>
+
 namespace {
 
 using boardsim::State;
@@ -11,6 +13,10 @@ constexpr DWORD kByteMask = 0xFF;
 constexpr uint16_t kLatchPorts[] = {0x1822, 0x1823, 0x043A};
 constexpr DWORD kCookieBase = 0x4B500000;
 constexpr int kMaxOpenMappings = 64;
+// Where a view of the record may be placed: below 4 GB, on allocation boundaries.
+constexpr uintptr_t kLowViewFirstBase = 0x10000000;
+constexpr uintptr_t kLowViewLastBase = 0xFFF00000;
+constexpr uintptr_t kAllocationGranularity = 0x10000;
 
 // Cookies of this process's open mappings; 0 marks a free slot.
 volatile LONG g_openCookies[kMaxOpenMappings];
@@ -23,6 +29,38 @@ State* g_state = nullptr;
 State* SharedState() {
   if (g_state == nullptr) g_state = boardsim::Open();
   return g_state;
+}
+
+// The record as MapMemEx hands it out: a second view of the shared state,
+// placed below 4 GB, because the service takes the record's address from the
+// low 32 bits of the mapping value (all a 32-bit process has). The same path
+// in both builds; the view is live, like mapped physical memory.
+uint8_t* g_lowView = nullptr;
+uint8_t* g_lowRecord = nullptr;
+
+uint8_t* MapRecordBelow4GB() {
+  HANDLE file = CreateFileA(boardsim::kStatePath, GENERIC_READ | GENERIC_WRITE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return nullptr;
+  HANDLE mapping = CreateFileMappingA(file, nullptr, PAGE_READWRITE, 0, 0, nullptr);
+  CloseHandle(file);
+  if (mapping == nullptr) return nullptr;
+  const size_t recordOffset = offsetof(State, record);
+  const size_t viewOffset = recordOffset & ~(kAllocationGranularity - 1);
+  const size_t viewBytes = recordOffset - viewOffset + sizeof(State::record);
+  for (uintptr_t base = kLowViewFirstBase; base <= kLowViewLastBase && g_lowView == nullptr;
+       base += kAllocationGranularity) {
+    g_lowView = static_cast<uint8_t*>(MapViewOfFileEx(mapping, FILE_MAP_ALL_ACCESS, 0, static_cast<DWORD>(viewOffset),
+                                                      viewBytes, reinterpret_cast<void*>(base)));
+  }
+  CloseHandle(mapping);  // the view keeps the mapping alive
+  return g_lowView == nullptr ? nullptr : g_lowView + (recordOffset - viewOffset);
+}
+
+uint8_t* LowRecord() {
+  if (g_lowRecord == nullptr) g_lowRecord = MapRecordBelow4GB();
+  return g_lowRecord;
 }
 
 void RecordOp(State* state, uint32_t kind, uint32_t port, uint32_t value, uint32_t hi) {
@@ -91,8 +129,9 @@ bool ForgetCookie(DWORD cookie) {
   return false;
 }
 
-DWORD RecordAddressInProcess(State* state) {
-  return static_cast<DWORD>(reinterpret_cast<uintptr_t>(state->record));
+// 0 when the record cannot be shown below 4 GB.
+DWORD RecordAddressInProcess() {
+  return static_cast<DWORD>(reinterpret_cast<uintptr_t>(LowRecord()));
 }
 
 }  // namespace
@@ -102,8 +141,11 @@ extern "C" {
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
   if (reason == DLL_PROCESS_ATTACH) {
     DisableThreadLibraryCalls(instance);
-  } else if (reason == DLL_PROCESS_DETACH && reserved == nullptr && g_state != nullptr) {
-    UnmapViewOfFile(g_state);
+  } else if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
+    if (g_lowView != nullptr) UnmapViewOfFile(g_lowView);
+    g_lowView = nullptr;
+    g_lowRecord = nullptr;
+    if (g_state != nullptr) UnmapViewOfFile(g_state);
     g_state = nullptr;
   }
   return TRUE;
@@ -135,10 +177,11 @@ ULONGLONG WINAPI MapMemEx(DWORD physicalAddress, DWORD /*zero*/, DWORD length) {
   if (!state) return 0;
   DWORD address = 0;
   DWORD cookie = 0;
-  if (MapAllowed(state, physicalAddress, length)) {
+  const DWORD record = RecordAddressInProcess();
+  if (MapAllowed(state, physicalAddress, length) && record != 0) {
     cookie = kCookieBase | static_cast<DWORD>(InterlockedIncrement(&state->mapSeq));
     if (RememberCookie(cookie)) {
-      address = RecordAddressInProcess(state);
+      address = record;
       InterlockedIncrement(&state->maps);
       InterlockedIncrement(&state->liveMaps);
     } else {
@@ -155,7 +198,7 @@ void WINAPI UnMapMemEx(ULONGLONG mapping) {
   DWORD address = static_cast<DWORD>(mapping);
   DWORD cookie = static_cast<DWORD>(mapping >> 32);
   // The address is checked first so that a wrong one does not use up the cookie.
-  if (address != 0 && address == RecordAddressInProcess(state) && ForgetCookie(cookie)) {
+  if (address != 0 && address == RecordAddressInProcess() && ForgetCookie(cookie)) {
     InterlockedIncrement(&state->unmaps);
     InterlockedDecrement(&state->liveMaps);
   } else {
