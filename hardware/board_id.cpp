@@ -1,15 +1,24 @@
 // Board identification: the part number at offset 32 of the 48-byte board data record selects the variant.
 #include "hardware/board_id.h"
 
+#include <cstddef>
 #include <cstring>
 
 #include "hardware/port_library.h"
 
 namespace {
 
-const DWORD kBoardRecordLength = 48;
-const size_t kPartNumberOffset = 32;
-const size_t kPartNumberLength = 8;
+// The board data record as it lies in physical memory.
+struct BoardDataRecord {
+  char unread[32];
+  char partNumber[8];  // ASCII, not terminated
+  char unreadTail[8];
+};
+static_assert(sizeof(BoardDataRecord) == 48, "the board data record is 48 bytes");
+static_assert(offsetof(BoardDataRecord, partNumber) == 32, "the part number lies at offsets 32 to 39");
+
+const DWORD kBoardRecordLength = sizeof(BoardDataRecord);
+const size_t kPartNumberLength = sizeof(BoardDataRecord::partNumber);
 
 struct KnownBoard {
   const char* partNumber;
@@ -47,8 +56,9 @@ bool IdentifyBoard(BoardVariant& variant) {
   const DWORD recordAddress = static_cast<DWORD>(mapping & 0xFFFFFFFFu);
   if (recordAddress == 0) return false;
 
-  const char* record = reinterpret_cast<const char*>(static_cast<uintptr_t>(recordAddress));
-  const bool known = VariantOfPartNumber(record + kPartNumberOffset, variant);
+  // The address is the mapping value's low half, in either build.
+  const BoardDataRecord* record = reinterpret_cast<const BoardDataRecord*>(static_cast<uintptr_t>(recordAddress));
+  const bool known = VariantOfPartNumber(record->partNumber, variant);
   UnMapMemEx(mapping);
   return known;
 }

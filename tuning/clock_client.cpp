@@ -5,7 +5,9 @@
 #include <objbase.h>
 
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 namespace {
 
@@ -25,6 +27,8 @@ struct ClockSettings {
   uint32_t opaque[3];  // returned to the controller exactly as read
 };
 static_assert(sizeof(ClockSettings) == 16, "the controller's settings record is 16 bytes");
+static_assert(offsetof(ClockSettings, hz) == 0 && offsetof(ClockSettings, opaque) == 4,
+              "Hz in the first word, then the three words returned as read");
 
 struct ClockController;
 
@@ -44,6 +48,32 @@ struct ClockControllerTable {
 struct ClockController {
   const ClockControllerTable* table;
 };
+
+// Slot numbers, and the __stdcall convention of every operation (this first,
+// callee pops), pinned so that the 32-bit build cannot drift from the table.
+static_assert(offsetof(ClockControllerTable, release) == 2 * sizeof(void*), "release is slot 2");
+static_assert(offsetof(ClockControllerTable, getClockCount) == 7 * sizeof(void*), "GetClockCount is slot 7");
+static_assert(offsetof(ClockControllerTable, getClockMask) == 8 * sizeof(void*), "GetClockMask is slot 8");
+static_assert(offsetof(ClockControllerTable, getClockDescriptor) == 9 * sizeof(void*), "GetClockDescriptor is slot 9");
+static_assert(offsetof(ClockControllerTable, getClockSettings) == 10 * sizeof(void*), "GetClockSettings is slot 10");
+static_assert(offsetof(ClockControllerTable, setClockSettings) == 11 * sizeof(void*), "SetClockSettings is slot 11");
+static_assert(std::is_same<decltype(ClockControllerTable::release), ULONG(__stdcall*)(ClockController*)>::value,
+              "slot 2 is __stdcall");
+static_assert(std::is_same<decltype(ClockControllerTable::getClockCount),
+                           HRESULT(__stdcall*)(ClockController*, BYTE*, BYTE*, DWORD*)>::value,
+              "slot 7 is __stdcall");
+static_assert(std::is_same<decltype(ClockControllerTable::getClockMask),
+                           HRESULT(__stdcall*)(ClockController*, DWORD, DWORD*, DWORD*)>::value,
+              "slot 8 is __stdcall");
+static_assert(std::is_same<decltype(ClockControllerTable::getClockDescriptor),
+                           HRESULT(__stdcall*)(ClockController*, BYTE, BYTE*, DWORD*)>::value,
+              "slot 9 is __stdcall");
+static_assert(std::is_same<decltype(ClockControllerTable::getClockSettings),
+                           HRESULT(__stdcall*)(ClockController*, BYTE, ClockSettings*, DWORD*)>::value,
+              "slot 10 is __stdcall");
+static_assert(std::is_same<decltype(ClockControllerTable::setClockSettings),
+                           HRESULT(__stdcall*)(ClockController*, BYTE, ClockSettings, DWORD*)>::value,
+              "slot 11 is __stdcall, the record passed by value");
 
 // Lowest index whose mask bit is set and whose descriptor names an adjustable
 // clock. Indices from 32 on have no mask bit and are never examined.
