@@ -32,9 +32,12 @@ Options:
   --help          this text
 
 Environment:
-  VEXA_BUILD_DIR  build tree to use (default: ./build, built with the CMake
-                  preset "default"; another folder is configured and built
-                  with the same toolchain unless --no-build is given)
+  VEXA_TEST_BITS  32 or 64: which build to run. By default the 32-bit build
+                  (preset "default", ./build) where this host runs 32-bit
+                  code, else the 64-bit build of the same sources (preset
+                  "x64", ./build-x64). Windows gets the 32-bit exe either way.
+  VEXA_BUILD_DIR  build tree to use instead (configured and built with the
+                  chosen toolchain unless --no-build is given)
 
 Everything it makes stays under the build tree: a Wine prefix of its own
 (<build>/wine/demo) and the demo install folder (<build>/demo).
@@ -103,7 +106,11 @@ readonly PART=${PARTS[$BOARD]} STEP_PORT=${STEP_PORTS[$BOARD]}
 # ---------------------------------------------------------------- build
 
 cd "$ROOT" || exit 1
-BUILD_DIR=${VEXA_BUILD_DIR:-$ROOT/build}
+. "$ROOT/scripts/choose-build.sh"
+choose_build || die "no build can run on this host"
+printf '%s%s%s\n' "$BOLD" "${VEXA_BUILD_REASON/testing/running}" "$RESET"
+if [ "$VEXA_BITS" = 32 ]; then TOOLCHAIN=mingw-i686.cmake DEFAULT_DIR=build; else TOOLCHAIN=mingw-x86_64.cmake DEFAULT_DIR=build-x64; fi
+BUILD_DIR=${VEXA_BUILD_DIR:-$ROOT/$DEFAULT_DIR}
 mkdir -p "$BUILD_DIR" || die "cannot create the build tree $BUILD_DIR"
 BUILD_DIR=$(cd "$BUILD_DIR" && pwd)
 
@@ -111,12 +118,12 @@ if [ "$BUILD" = yes ]; then
   section "Build"
   scripts/install-deps.sh || die "installing the build tools and Wine failed (scripts/install-deps.sh)"
   if [ -z "${VEXA_BUILD_DIR:-}" ]; then
-    info "cmake --preset default && cmake --build --preset default"
-    { cmake --preset default >/dev/null && cmake --build --preset default; } ||
+    info "cmake --preset $VEXA_PRESET && cmake --build --preset $VEXA_PRESET"
+    { cmake --preset "$VEXA_PRESET" >/dev/null && cmake --build --preset "$VEXA_PRESET"; } ||
       die "the build failed (see the compiler output above)"
   else
     info "cmake -S . -B $BUILD_DIR && cmake --build $BUILD_DIR"
-    { cmake -S "$ROOT" -B "$BUILD_DIR" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake" \
+    { cmake -S "$ROOT" -B "$BUILD_DIR" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/$TOOLCHAIN" \
         -DCMAKE_BUILD_TYPE=Release >/dev/null && cmake --build "$BUILD_DIR" -j2; } ||
       die "the build failed (see the compiler output above)"
   fi
@@ -125,7 +132,9 @@ fi
 for f in Vexaclkd.exe sim/board/Kpx.dll tests/bin/clocksim.dll tests/bin/clocktool.exe tests/bin/boardtool.exe; do
   [ -f "$BUILD_DIR/$f" ] || die "$BUILD_DIR/$f is missing: build first (run without --no-build)"
 done
-command -v wine >/dev/null || die "wine is not installed: run without --no-build (it installs it)"
+. "$ROOT/tools/wine-env.sh"
+wine_select_build "$BUILD_DIR" || die "$BUILD_DIR is not a configured build tree: run without --no-build"
+[ -x "$WINELOADER" ] || die "$WINELOADER is not installed: run without --no-build (it installs it)"
 
 # ---------------------------------------------------------------- Wine and the service
 
@@ -138,8 +147,6 @@ PREFIX="$BUILD_DIR/wine/demo"
 mkdir -p "$DEMO" "$BUILD_DIR/wine"
 exec 8>"$BUILD_DIR/wine/demo.run.lock"
 flock -n 8 || die "another ./run.sh is using $BUILD_DIR; wait for it to finish"
-
-. "$ROOT/tools/wine-env.sh"
 
 # Every Wine command reads from /dev/null (in interactive mode the keys are
 # ours) and does not inherit the run lock (the wineserver would keep it).

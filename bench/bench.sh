@@ -1,11 +1,17 @@
 #!/usr/bin/env bash
 # Benchmark of the real service under Wine's service control manager: press-to-apply latency, stop time, idle cost and footprint, printed as one table.
-# Env: VEXA_BUILD (default <repo>/build), VEXA_SOURCE (default <repo>), BENCH_PRESSES, BENCH_STOPS,
+# Env: VEXA_BUILD (default <repo>/build, or <repo>/build-x64 where 32-bit code cannot run; VEXA_TEST_BITS picks), VEXA_SOURCE (default <repo>), BENCH_PRESSES, BENCH_STOPS,
 # BENCH_IDLE_SECONDS, BENCH_SEED.
 set -uo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 export VEXA_SOURCE=${VEXA_SOURCE:-$(dirname "$here")}
-export VEXA_BUILD=${VEXA_BUILD:-$VEXA_SOURCE/build}
+if [ -z "${VEXA_BUILD:-}" ]; then
+  . "$VEXA_SOURCE/scripts/choose-build.sh"
+  choose_build || exit 2
+  echo "${VEXA_BUILD_REASON/testing/running}" >&2
+  VEXA_BUILD=$VEXA_SOURCE/$([ "$VEXA_BITS" = 32 ] && echo build || echo build-x64)
+fi
+export VEXA_BUILD
 BENCH_PRESSES=${BENCH_PRESSES:-120}
 BENCH_STOPS=${BENCH_STOPS:-24}
 BENCH_IDLE_SECONDS=${BENCH_IDLE_SECONDS:-60}
@@ -137,7 +143,7 @@ not_stopped=$(grep 'stop_ms=' "$RDIR/stops" | grep -cv 'STOPPED control')
 # --- footprint ----------------------------------------------------------------------------
 
 exe_bytes=$(stat -c %s "$VEXA_BUILD/Vexaclkd.exe")
-dlls=$(i686-w64-mingw32-objdump -p "$VEXA_BUILD/Vexaclkd.exe" | sed -n 's/.*DLL Name: *//p' | tr '\n' ' ')
+dlls=$(. "$VEXA_BUILD/vexa-build.env" && "${VEXA_BINUTILS_PREFIX}objdump" -p "$VEXA_BUILD/Vexaclkd.exe" | sed -n 's/.*DLL Name: *//p' | tr '\n' ' ')
 
 run_exe "$APP/Vexaclkd.exe" "$APP" -d
 

@@ -1,10 +1,16 @@
 #!/usr/bin/env bash
 # Soak of the real service under Wine's service control manager: random presses, step sizes, stops, starts and clock faults on all five boards, then checked against a model of the service.
-# Env: VEXA_BUILD (default <repo>/build), VEXA_SOURCE (default <repo>), SOAK_SEED, SOAK_SECONDS (time bound).
+# Env: VEXA_BUILD (default <repo>/build, or <repo>/build-x64 where 32-bit code cannot run; VEXA_TEST_BITS picks), VEXA_SOURCE (default <repo>), SOAK_SEED, SOAK_SECONDS (time bound).
 set -uo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 export VEXA_SOURCE=${VEXA_SOURCE:-$(dirname "$here")}
-export VEXA_BUILD=${VEXA_BUILD:-$VEXA_SOURCE/build}
+if [ -z "${VEXA_BUILD:-}" ]; then
+  . "$VEXA_SOURCE/scripts/choose-build.sh"
+  choose_build || exit 2
+  echo "${VEXA_BUILD_REASON/testing/running}" >&2
+  VEXA_BUILD=$VEXA_SOURCE/$([ "$VEXA_BITS" = 32 ] && echo build || echo build-x64)
+fi
+export VEXA_BUILD
 SOAK_SEED=${SOAK_SEED:-20261210}
 SOAK_SECONDS=${SOAK_SECONDS:-540}
 

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
-# Installs the cross toolchain, Wine and build tools on Debian 12 when any is missing.
+# Installs both cross toolchains, Wine and the build tools on Debian 12 when any is missing.
 set -euo pipefail
 
 need=()
 have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 
-for p in g++-mingw-w64-i686 wine wine32:i386 wine64 cmake googletest python3; do
+# wine32 is installed everywhere: it does no harm on a host that cannot run it.
+for p in g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64 cmake googletest python3; do
   have_pkg "$p" || need+=("$p")
 done
 

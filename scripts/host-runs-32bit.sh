@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Exit 0 when this host executes 32-bit x86 programs, 1 when it runs 64-bit code only.
+# Runs a 96-byte 32-bit Linux program (exit code 42) instead of guessing from packages.
+set -u
+bin=$(mktemp "${TMPDIR:-/tmp}/vexa-i386-probe.XXXXXX") || exit 1
+trap 'rm -f "$bin"' EXIT
+# ELF header, one loadable segment at 0x08048000, then: mov eax,1; mov ebx,42; int 0x80.
+printf '\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00' >"$bin"
+printf '\x02\x00\x03\x00\x01\x00\x00\x00\x54\x80\x04\x08\x34\x00\x00\x00' >>"$bin"
+printf '\x00\x00\x00\x00\x00\x00\x00\x00\x34\x00\x20\x00\x01\x00\x00\x00\x00\x00\x00\x00' >>"$bin"
+printf '\x01\x00\x00\x00\x00\x00\x00\x00\x00\x80\x04\x08\x00\x80\x04\x08' >>"$bin"
+printf '\x60\x00\x00\x00\x60\x00\x00\x00\x05\x00\x00\x00\x00\x10\x00\x00' >>"$bin"
+printf '\xb8\x01\x00\x00\x00\xbb\x2a\x00\x00\x00\xcd\x80' >>"$bin"
+chmod +x "$bin"
+"$bin" 2>/dev/null
+[ $? -eq 42 ]
