@@ -12,32 +12,64 @@
 SERVICE_STATUS ServiceStatus = {};
 SERVICE_STATUS_HANDLE ServiceStatusHandle = nullptr;
 volatile LONG RunFlag = 1;
+BOOL(WINAPI* SendServiceStatus)(SERVICE_STATUS_HANDLE, LPSERVICE_STATUS) = SetServiceStatus;
 
 namespace {
 
 const DWORD kServiceTypeBits = SERVICE_WIN32_OWN_PROCESS | SERVICE_WIN32_SHARE_PROCESS;
+const DWORD kFirstStartCheckPoint = 1;  // reported before the first start-up step
 
-// The worker and the control handler both report; once stopped is reported
-// nothing may follow it.
+// The worker and the control handler both report. Once stop-pending is
+// reported only stopped may follow, and nothing may follow stopped.
 SRWLOCK StatusLock = SRWLOCK_INIT;
 bool StoppedReported = false;
 
-// Reports one state. False when stopped was already reported.
-bool ReportServiceStatus(DWORD state, DWORD controlsAccepted, DWORD waitHintMs, DWORD serviceExitCode) {
+bool MayReport(DWORD state) {
+  if (StoppedReported) return false;
+  return ServiceStatus.dwCurrentState != SERVICE_STOP_PENDING || state == SERVICE_STOPPED;
+}
+
+// Reports one state. False when the state may no longer be reported.
+bool ReportServiceStatus(DWORD state, DWORD controlsAccepted, DWORD checkPoint, DWORD waitHintMs,
+                         DWORD serviceExitCode) {
   AcquireSRWLockExclusive(&StatusLock);
-  const bool allowed = !StoppedReported;
+  const bool allowed = MayReport(state);
   if (allowed) {
     ServiceStatus.dwCurrentState = state;
     ServiceStatus.dwControlsAccepted = controlsAccepted;
     ServiceStatus.dwWin32ExitCode = serviceExitCode != 0 ? ERROR_SERVICE_SPECIFIC_ERROR : NO_ERROR;
     ServiceStatus.dwServiceSpecificExitCode = serviceExitCode;
-    ServiceStatus.dwCheckPoint = 0;
+    ServiceStatus.dwCheckPoint = checkPoint;
     ServiceStatus.dwWaitHint = waitHintMs;
     StoppedReported = state == SERVICE_STOPPED;
-    SetServiceStatus(ServiceStatusHandle, &ServiceStatus);
+    SendServiceStatus(ServiceStatusHandle, &ServiceStatus);
   }
   ReleaseSRWLockExclusive(&StatusLock);
   return allowed;
+}
+
+// Start values of a run; nothing reported yet.
+void ResetServiceStatus() {
+  AcquireSRWLockExclusive(&StatusLock);
+  ServiceStatus.dwServiceType = kServiceTypeBits;
+  ServiceStatus.dwCurrentState = SERVICE_START_PENDING;
+  ServiceStatus.dwControlsAccepted = 0;
+  ServiceStatus.dwWin32ExitCode = NO_ERROR;
+  ServiceStatus.dwServiceSpecificExitCode = 0;
+  ServiceStatus.dwCheckPoint = 0;
+  ServiceStatus.dwWaitHint = 0;
+  StoppedReported = false;
+  ReleaseSRWLockExclusive(&StatusLock);
+}
+
+// Each step done moves the start-pending checkpoint on; the last one means
+// polling begins, and only then does the service count as running.
+void ReportStartupProgress(StartupStep step) {
+  if (step == StartupFrequencyLogged) {
+    ReportServiceStatus(SERVICE_RUNNING, SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN, 0, 0, 0);
+  } else {
+    ReportServiceStatus(SERVICE_START_PENDING, 0, kFirstStartCheckPoint + step, kStartWaitHintMs, 0);
+  }
 }
 
 void LogStartFrequency(double frequency) {
@@ -55,56 +87,68 @@ void PollUntilStopped(BoardVariant variant, double& frequency) {
   }
 }
 
+void Announce(StartupProgressFn progress, StartupStep step) {
+  if (progress != nullptr) progress(step);
+}
+
+// The work between loading the library and releasing it.
+WorkOutcome WorkWithLibrary(HMODULE library, StartupProgressFn progress) {
+  if (!BindPortLibrary(library)) {
+    AppendLog("Load kpx function failure!!\n");
+    return WorkNoPortEntryPoints;
+  }
+  Announce(progress, StartupLibraryBound);
+
+  BoardVariant variant = 0;
+  if (!IdentifyBoard(variant)) {
+    AppendLog("Part Number Check Error!!\n");
+    return WorkUnknownBoard;
+  }
+  Announce(progress, StartupBoardIdentified);
+
+  double frequency = 0.0;
+  AccessCpuClock(frequency, ClockRead);  // on failure the frequency stays unknown (0.0)
+  LogStartFrequency(frequency);
+  Announce(progress, StartupFrequencyLogged);
+
+  PollUntilStopped(variant, frequency);
+  return WorkStopped;
+}
+
 }  // namespace
 
-WorkOutcome RunServiceWork() {
+WorkOutcome RunServiceWork(StartupProgressFn progress) {
   const HMODULE library = LoadPortLibrary();
   if (library == nullptr) {
     AppendLog("Load kpx.dll failure!!\n");
     return WorkNoPortLibrary;
   }
-
-  WorkOutcome outcome = WorkStopped;
-  BoardVariant variant = 0;
-  if (!BindPortLibrary(library)) {
-    AppendLog("Load kpx function failure!!\n");
-    outcome = WorkNoPortEntryPoints;
-  } else if (!IdentifyBoard(variant)) {
-    AppendLog("Part Number Check Error!!\n");
-    outcome = WorkUnknownBoard;
-  } else {
-    double frequency = 0.0;
-    AccessCpuClock(frequency, ClockRead);  // on failure the frequency stays unknown (0.0)
-    LogStartFrequency(frequency);
-    PollUntilStopped(variant, frequency);
-  }
-
+  const WorkOutcome outcome = WorkWithLibrary(library, progress);
   ReleasePortLibrary(library);
   return outcome;
 }
 
 void WINAPI ServiceMain(DWORD, LPSTR*) {
-  ServiceStatus.dwServiceType = kServiceTypeBits;
-  ServiceStatus.dwCurrentState = SERVICE_START_PENDING;
-  ServiceStatus.dwControlsAccepted = SERVICE_ACCEPT_STOP;
-  ServiceStatus.dwWin32ExitCode = NO_ERROR;
-  ServiceStatus.dwServiceSpecificExitCode = 0;
-  ServiceStatus.dwCheckPoint = 0;
-  ServiceStatus.dwWaitHint = 0;
-
   ServiceStatusHandle = RegisterServiceCtrlHandlerA(kServiceName, ServiceCtrlHandler);
   if (ServiceStatusHandle == nullptr) return;
+  RunRegisteredService();
+}
 
+void RunRegisteredService() {
+  ResetServiceStatus();
   InterlockedExchange(&RunFlag, 1);
-  ReportServiceStatus(SERVICE_RUNNING, SERVICE_ACCEPT_STOP, 0, 0);
+  // No control is accepted before running, so a stop cannot overtake start-up.
+  ReportServiceStatus(SERVICE_START_PENDING, 0, kFirstStartCheckPoint, kStartWaitHintMs, 0);
 
-  const WorkOutcome outcome = RunServiceWork();
+  const WorkOutcome outcome = RunServiceWork(ReportStartupProgress);
   // Last of all: once stopped is reported the process may end at any moment.
-  ReportServiceStatus(SERVICE_STOPPED, 0, 0, outcome);
+  ReportServiceStatus(SERVICE_STOPPED, 0, 0, 0, outcome);
 }
 
 void WINAPI ServiceCtrlHandler(DWORD control) {
-  if (control != SERVICE_CONTROL_STOP) return;
+  // At system shutdown the service control manager sends shutdown instead of
+  // stop; both let the poll in progress finish so no acknowledged press is lost.
+  if (control != SERVICE_CONTROL_STOP && control != SERVICE_CONTROL_SHUTDOWN) return;
   // Stop-pending first, then let the worker finish its poll and report stopped.
-  if (ReportServiceStatus(SERVICE_STOP_PENDING, 0, kStopWaitHintMs, 0)) InterlockedExchange(&RunFlag, 0);
+  if (ReportServiceStatus(SERVICE_STOP_PENDING, 0, 0, kStopWaitHintMs, 0)) InterlockedExchange(&RunFlag, 0);
 }

@@ -7,11 +7,18 @@ extern SERVICE_STATUS ServiceStatus;
 extern SERVICE_STATUS_HANDLE ServiceStatusHandle;
 extern volatile LONG RunFlag;  // non-zero while the worker is to keep polling
 
+// Status reports go through here, so tests can watch every one. The service
+// leaves it at SetServiceStatus.
+extern BOOL(WINAPI* SendServiceStatus)(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status);
+
 const char kServiceName[] = "Vexaclkd";
 const DWORD kPollPeriodMs = 500;
 // Covers the longest poll a stop can land in: two steps with their pauses
 // and clock controller calls, after the poll period's sleep.
 const DWORD kStopWaitHintMs = 5000;
+// Covers the longest start-up step: activating the clock controller (possibly
+// an out-of-process server at boot) and reading it.
+const DWORD kStartWaitHintMs = 10000;
 
 // Why the service's work ended; reported as the service-specific exit code.
 enum WorkOutcome : DWORD {
@@ -21,13 +28,29 @@ enum WorkOutcome : DWORD {
   WorkUnknownBoard = 3,      // board not identified
 };
 
+// Start-up steps of the work, in order, each announced once done.
+enum StartupStep : DWORD {
+  StartupLibraryBound = 1,     // Kpx.dll loaded and its port entry points bound
+  StartupBoardIdentified = 2,  // the board variant known
+  StartupFrequencyLogged = 3,  // the first frequency read and logged: polling begins
+};
+typedef void (*StartupProgressFn)(StartupStep step);
+
 // Runs on its own thread when the service control manager starts the service.
 void WINAPI ServiceMain(DWORD argc, LPSTR* argv);
 
-// Receives controls on the dispatcher's thread.
+// What ServiceMain does once its control handler is registered: start-pending
+// with a checkpoint per start-up step, running (stop and shutdown accepted)
+// when polling begins, and stopped with the work's outcome as the very last
+// report.
+void RunRegisteredService();
+
+// Receives controls on the dispatcher's thread. Stop and shutdown both report
+// stop-pending and end the polling; the worker reports stopped.
 void WINAPI ServiceCtrlHandler(DWORD control);
 
 // The service's work, without the service control manager: binds the port
 // library, identifies the board, logs the starting frequency and polls the
 // buttons while RunFlag is set; releases the library on every way out.
-WorkOutcome RunServiceWork();
+// progress, when given, hears of each start-up step as it is done.
+WorkOutcome RunServiceWork(StartupProgressFn progress = nullptr);
