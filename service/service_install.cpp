@@ -7,6 +7,11 @@
 
 #include "service/service_worker.h"
 
+const char kServiceDescription[] =
+    "Steps the CPU clock up or down when the board's tuning buttons are pressed, and logs each frequency.";
+
+BOOL(WINAPI* ChangeServiceConfig2Call)(SC_HANDLE, DWORD, LPVOID) = ChangeServiceConfig2A;
+
 namespace {
 
 const char kDisplayName[] = "Vexa Tapclock service";
@@ -26,6 +31,29 @@ bool QuotedExecutablePath(char (&quoted)[kImagePathCapacity]) {
   return true;
 }
 
+// The description and the recovery actions. The failure-actions flag is left
+// at its default (off) on purpose: the actions then follow only a crash, and a
+// start-up failure, which reports stopped with its exit code, is never
+// restarted, since a restart cannot bring a missing library or an unknown
+// board.
+bool CompleteEntry(SC_HANDLE service) {
+  char description[sizeof kServiceDescription];
+  memcpy(description, kServiceDescription, sizeof description);
+  SERVICE_DESCRIPTIONA descriptionInfo = {description};
+  if (!ChangeServiceConfig2Call(service, SERVICE_CONFIG_DESCRIPTION, &descriptionInfo)) return false;
+
+  SC_ACTION actions[] = {
+      {SC_ACTION_RESTART, kRestartDelayMs},
+      {SC_ACTION_RESTART, kRestartDelayMs},
+      {SC_ACTION_NONE, 0},  // the last action holds for every later failure
+  };
+  SERVICE_FAILURE_ACTIONSA failureActions = {};
+  failureActions.dwResetPeriod = kFailureResetPeriodS;
+  failureActions.cActions = sizeof actions / sizeof actions[0];
+  failureActions.lpsaActions = actions;
+  return ChangeServiceConfig2Call(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failureActions) != 0;
+}
+
 }  // namespace
 
 bool InstallService() {
@@ -38,10 +66,14 @@ bool InstallService() {
   SC_HANDLE service = CreateServiceA(manager, kServiceName, kDisplayName, SERVICE_ALL_ACCESS,
                                      SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
                                      imagePath, nullptr, nullptr, nullptr, nullptr, nullptr);
-  const bool created = service != nullptr;
-  if (created) CloseServiceHandle(service);
+  bool installed = false;
+  if (service != nullptr) {
+    installed = CompleteEntry(service);
+    if (!installed) DeleteService(service);  // gone once its handle is closed
+    CloseServiceHandle(service);
+  }
   CloseServiceHandle(manager);
-  return created;
+  return installed;
 }
 
 bool RemoveService() {
