@@ -187,6 +187,39 @@ TEST(KpxExports, EachBuildExportsExactlyItsEntryPoints) {
   }
 }
 
+// A slow or failing library, for tests of the service's start-up.
+TEST(KpxExports, LoadWaitsAndFailsAsTheStateSays) {
+  State* state = boardsim::Open();
+  ASSERT_NE(nullptr, state);
+  const std::string path = OwnFolder() + "\\Kpx.dll";
+  const DWORD kDelayMs = 300;
+  LARGE_INTEGER frequency, before, after;
+  QueryPerformanceFrequency(&frequency);
+  struct Case {
+    const char* name;
+    uint32_t delayMs, fails;
+  };
+  const Case cases[] = {{"refused", 0, 1}, {"slow, then refused", kDelayMs, 1}, {"slow", kDelayMs, 0}, {"plain", 0, 0}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    boardsim::Reset(state);
+    state->loadDelayMs = c.delayMs;
+    state->loadFails = c.fails;
+    QueryPerformanceCounter(&before);
+    HMODULE library = LoadLibraryA(path.c_str());
+    const DWORD error = GetLastError();
+    QueryPerformanceCounter(&after);
+    EXPECT_EQ(library == nullptr, c.fails != 0) << error;
+    if (c.fails != 0) {
+      EXPECT_EQ(error, static_cast<DWORD>(ERROR_DLL_INIT_FAILED));
+    }
+    EXPECT_GE((after.QuadPart - before.QuadPart) * 1000, static_cast<int64_t>(c.delayMs) * frequency.QuadPart);
+    if (library != nullptr) FreeLibrary(library);
+    EXPECT_EQ(nullptr, GetModuleHandleA(path.c_str()));
+  }
+  boardsim::Reset(state);
+}
+
 // ---- Kpx.dll behaviour on the shared state ----------------------------------
 
 class KpxSim : public ::testing::Test {

@@ -9,7 +9,7 @@ namespace boardsim {
 
 constexpr const char* kStatePath = "C:\\ProgramData\\VexaSim\\board.state";
 constexpr uint32_t kMagic = 0x44524F42;  // "BORD"
-constexpr uint32_t kVersion = 1;
+constexpr uint32_t kVersion = 2;
 constexpr uint32_t kMaxOps = 65536;      // op record is a ring of this size
 constexpr uint32_t kRecordAddress = 0x000F5A30;  // physical address SearchBDR reports
 
@@ -40,6 +40,8 @@ struct State {
   uint8_t record[48];              // board data record; part number at 32..39
   uint32_t hasRecord;              // SearchBDR reports 0 when clear
   uint32_t mapFails;               // MapMemEx maps nothing when set
+  uint32_t loadDelayMs;            // each load of the library takes this long
+  uint32_t loadFails;              // the library refuses to load (after the delay) when set
   volatile LONG pressesDown;       // press events from the tool
   volatile LONG pressesUp;
   volatile LONG latchesSet;        // presses that found their latch clear
@@ -71,7 +73,7 @@ const char* PartNumberOf(uint32_t variant);
 State* Open();
 
 // Defaults: variant 1 with its part number, record present, all ports 0,
-// no fault, counters and op record cleared.
+// no fault or delay, counters and op record cleared.
 void Reset(State* state);
 
 // Sets the variant and writes its part number into the record.

@@ -30,6 +30,7 @@ constexpr uint32_t kRandomSeedFallback = 0x9E3779B9;  // xorshift must not start
 const char* const kUsage =
     "usage: boardtool COMMAND\n"
     "  reset | board N | part TEXT8 | part-hex HEX16 | record | norecord | mapfail on|off\n"
+    "  loaddelay MS | loadfail on|off   (each load of Kpx.dll waits MS; then fails when on)\n"
     "  press down|up [N] [GAP_MS] | step 0.1|1\n"
     "  set PORT VALUE | setbits PORT MASK | clearbits PORT MASK | get PORT\n"
     "  show | ops [FROM_SEQ] | qpcfreq\n"
@@ -157,6 +158,21 @@ bool RunMapFail(State* state, int, char** argv) {
   return true;
 }
 
+bool RunLoadDelay(State* state, int, char** argv) {
+  return ParseNumber(argv[0], 0xFFFFFFFFu, &state->loadDelayMs);
+}
+
+bool RunLoadFail(State* state, int, char** argv) {
+  if (strcmp(argv[0], "on") == 0) {
+    state->loadFails = 1;
+  } else if (strcmp(argv[0], "off") == 0) {
+    state->loadFails = 0;
+  } else {
+    return false;
+  }
+  return true;
+}
+
 bool RunPress(State* state, int argc, char** argv) {
   bool up = false;
   uint32_t count = kDefaultPressCount;
@@ -237,6 +253,8 @@ bool RunShow(State* state, int, char**) {
   PrintPart(state);
   printf("hasRecord=%u\n", state->hasRecord);
   printf("mapFails=%u\n", state->mapFails);
+  printf("loadDelayMs=%u\n", state->loadDelayMs);
+  printf("loadFails=%u\n", state->loadFails);
   printf("pressesDown=%ld\n", state->pressesDown);
   printf("pressesUp=%ld\n", state->pressesUp);
   printf("latchesSet=%ld\n", state->latchesSet);
@@ -317,6 +335,8 @@ constexpr Command kCommands[] = {
     {"record", 0, 0, RunRecord},
     {"norecord", 0, 0, RunNoRecord},
     {"mapfail", 1, 1, RunMapFail},
+    {"loaddelay", 1, 1, RunLoadDelay},
+    {"loadfail", 1, 1, RunLoadFail},
     {"press", 1, 3, RunPress},
     {"step", 1, 1, RunStep},
     {"set", 2, 2, RunSet},

@@ -141,6 +141,15 @@ extern "C" {
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
   if (reason == DLL_PROCESS_ATTACH) {
     DisableThreadLibraryCalls(instance);
+    // A slow or failing library, as the state asks: lets tests watch the
+    // service's start-up while it waits for the library, and a load failure.
+    State* state = SharedState();
+    if (state != nullptr && state->loadDelayMs != 0) Sleep(state->loadDelayMs);
+    if (state != nullptr && state->loadFails != 0) {
+      UnmapViewOfFile(g_state);
+      g_state = nullptr;
+      return FALSE;
+    }
   } else if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
     if (g_lowView != nullptr) UnmapViewOfFile(g_lowView);
     g_lowView = nullptr;

@@ -103,6 +103,12 @@ DWORD DeviceError(const clocksim::State* state, uint32_t op, uint32_t index = cl
   return anyIndex || state->failIndex == index ? state->failCode : 0;
 }
 
+// A slow device: the next call of the chosen slot waits first, and only that one.
+void DelayIfAsked(clocksim::State* state, uint32_t op) {
+  const LONG slot = static_cast<LONG>(op);
+  if (state->delayOp == slot && InterlockedCompareExchange(&state->delayOp, 0, slot) == slot) Sleep(state->delayMs);
+}
+
 // Device results travel in the error code; the HRESULT only says the call got there.
 HRESULT Finish(DWORD* error, DWORD code) {
   if (!error) return E_POINTER;
@@ -142,6 +148,7 @@ HRESULT STDMETHODCALLTYPE ClockUnused(ClockObject*) { return E_NOTIMPL; }
 
 HRESULT STDMETHODCALLTYPE GetClockCount(ClockObject* self, BYTE* info, BYTE* count, DWORD* error) {
   clocksim::State* state = self->state;
+  DelayIfAsked(state, clocksim::OpGetClockCount);
   DWORD code = DeviceError(state, clocksim::OpGetClockCount);
   if (code == 0 && (!info || !count)) code = kErrorBadPointer;
   if (code == 0) {
@@ -155,6 +162,7 @@ HRESULT STDMETHODCALLTYPE GetClockCount(ClockObject* self, BYTE* info, BYTE* cou
 
 HRESULT STDMETHODCALLTYPE GetClockMask(ClockObject* self, DWORD zero, DWORD* mask, DWORD* error) {
   clocksim::State* state = self->state;
+  DelayIfAsked(state, clocksim::OpGetClockMask);
   DWORD code = DeviceError(state, clocksim::OpGetClockMask);
   if (code == 0 && !mask) code = kErrorBadPointer;
   if (code == 0) *mask = state->mask;
@@ -165,6 +173,7 @@ HRESULT STDMETHODCALLTYPE GetClockMask(ClockObject* self, DWORD zero, DWORD* mas
 // Every 8-bit index is within the table (kMaxClocks is 256), so no index fails.
 HRESULT STDMETHODCALLTYPE GetClockDescriptor(ClockObject* self, BYTE index, BYTE* descriptor, DWORD* error) {
   clocksim::State* state = self->state;
+  DelayIfAsked(state, clocksim::OpGetClockDescriptor);
   DWORD code = DeviceError(state, clocksim::OpGetClockDescriptor, index);
   if (code == 0 && !descriptor) code = kErrorBadPointer;
   if (code == 0) {
@@ -178,6 +187,7 @@ HRESULT STDMETHODCALLTYPE GetClockDescriptor(ClockObject* self, BYTE index, BYTE
 
 HRESULT STDMETHODCALLTYPE GetClockSettings(ClockObject* self, BYTE index, ClockSettings* settings, DWORD* error) {
   clocksim::State* state = self->state;
+  DelayIfAsked(state, clocksim::OpGetClockSettings);
   DWORD code = DeviceError(state, clocksim::OpGetClockSettings, index);
   if (code == 0 && !settings) code = kErrorBadPointer;
   if (code == 0) memcpy(settings->words, state->settings[index], sizeof(settings->words));
@@ -187,6 +197,7 @@ HRESULT STDMETHODCALLTYPE GetClockSettings(ClockObject* self, BYTE index, ClockS
 
 HRESULT STDMETHODCALLTYPE SetClockSettings(ClockObject* self, BYTE index, ClockSettings settings, DWORD* error) {
   clocksim::State* state = self->state;
+  DelayIfAsked(state, clocksim::OpSetClockSettings);
   DWORD code = DeviceError(state, clocksim::OpSetClockSettings, index);
   if (code == 0) memcpy(state->settings[index], settings.words, sizeof(settings.words));
   RecordCall(state, clocksim::OpSetClockSettings, index, 0, settings.words, code);

@@ -7,6 +7,7 @@
 
 #include <set>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -178,6 +179,42 @@ TEST_F(ClockSimTest, InjectedFaultHitsOnlyItsSlotAndAFailedSetStoresNothing) {
     ASSERT_NE(set, nullptr);
     EXPECT_EQ(memcmp(set->settings, kToSet.words, sizeof(kToSet.words)), 0) << "record of what was passed";
     clock->Release();
+  }
+}
+
+// A slow device for start-up tests: only the next call of the chosen slot waits.
+TEST_F(ClockSimTest, DelayHoldsOnlyTheNextCallOfItsSlot) {
+  const uint32_t kOps[] = {clocksim::OpGetClockCount, clocksim::OpGetClockMask, clocksim::OpGetClockDescriptor,
+                           clocksim::OpGetClockSettings, clocksim::OpSetClockSettings};
+  const DWORD kDelayMs = 300;
+  LARGE_INTEGER frequency;
+  QueryPerformanceFrequency(&frequency);
+  for (uint32_t delayed : kOps) {
+    SCOPED_TRACE(delayed);
+    clocksim::Reset(state_);
+    state_->delayMs = kDelayMs;
+    state_->delayOp = static_cast<LONG>(delayed);
+    HRESULT created = E_FAIL;
+    IClockControl* clock = Create(&created);
+    ASSERT_NE(clock, nullptr);
+    const uint32_t mark = static_cast<uint32_t>(state_->callCount);  // the creation
+    DWORD errors[12] = {};
+    const ClockSettings kToSet = {{100000000, 0xA1, 0xB2, 0xC3}};
+    CallEveryOp(clock, kToSet, errors);
+    EXPECT_EQ(state_->delayOp, 0) << "used up";
+    CallEveryOp(clock, kToSet, errors);
+    clock->Release();
+    // Each call is recorded when it returns: only the gap before the first
+    // call of the delayed slot holds the delay.
+    std::vector<uint32_t> slow;
+    for (uint32_t seq = mark + 1; seq <= mark + 10; ++seq) {
+      const clocksim::Call* before = clocksim::CallAt(state_, seq - 1);
+      const clocksim::Call* call = clocksim::CallAt(state_, seq);
+      ASSERT_NE(before, nullptr);
+      ASSERT_NE(call, nullptr);
+      if ((call->qpc - before->qpc) * 1000 >= static_cast<int64_t>(kDelayMs) * frequency.QuadPart) slow.push_back(call->op);
+    }
+    EXPECT_EQ(slow, std::vector<uint32_t>{delayed});
   }
 }
 

@@ -10,7 +10,7 @@ namespace clocksim {
 // Lives under the Wine prefix's C: drive, so every prefix has its own board.
 constexpr const char* kStatePath = "C:\\ProgramData\\VexaSim\\clock.state";
 constexpr uint32_t kMagic = 0x4B4C4353;  // "SCLK"
-constexpr uint32_t kVersion = 2;
+constexpr uint32_t kVersion = 3;
 constexpr int kMaxClocks = 256;          // the clock count is 8-bit
 constexpr uint32_t kMaxCalls = 65536;    // call record is a ring of this size
 constexpr uint32_t kAnyIndex = 0xFFFFFFFF;
@@ -50,6 +50,9 @@ struct State {
                                         // kAnyIndex: every call of failOp fails
   int32_t createResult;                 // HRESULT of IClassFactory::CreateInstance;
                                         // S_FALSE (1) still hands out an instance
+  volatile LONG delayOp;                // slot 7..11 whose next call waits delayMs
+                                        // first, once; 0 = none
+  uint32_t delayMs;
   volatile LONG liveInstances;
   volatile LONG instancesCreated;
   volatile LONG callCount;              // total calls recorded (ring may have wrapped)
@@ -61,7 +64,7 @@ State* Open();
 
 // Defaults: two clocks, mask 0x3, clock 0 of kind 2 at 33,000,000 Hz, clock 1
 // of kind 1 at 100,000,000 Hz with trailing words 0xA1, 0xB2, 0xC3; no fault
-// (failIndex kAnyIndex);
+// (failIndex kAnyIndex); no delay;
 // empty call record; counters at zero.
 void Reset(State* state);
 

@@ -26,6 +26,7 @@ void PrintUsage() {
       "  fail OP CODE [INDEX] | fail none  (OP: 7..11 or count/mask/descriptor/getsettings/setsettings;\n"
       "                                 INDEX: only that clock, for 9..11)\n"
       "  create HRESULT\n"
+      "  delay OP MS | delay none         (the next call of OP waits MS first, once)\n"
       "  register DLL | unregister DLL\n"
       "  calls [FROM_SEQ] | applied [FROM_SEQ] | wait-calls N TIMEOUT_MS\n"
       "numbers are decimal or 0x hex; HEX is hex with or without 0x\n",
@@ -168,6 +169,21 @@ bool CmdFail(clocksim::State* state, int argc, char** argv) {
   return true;
 }
 
+bool CmdDelay(clocksim::State* state, int argc, char** argv) {
+  if (argc == 1 && strcmp(argv[0], "none") == 0) {
+    InterlockedExchange(&state->delayOp, 0);
+    return true;
+  }
+  uint32_t op = 0;
+  uint32_t ms = 0;
+  if (argc != 2 || !ParseOp(argv[0], &op) || !ParseNumber(argv[1], &ms)) return false;
+  // Length first, so a running client never waits the old length.
+  state->delayMs = ms;
+  MemoryBarrier();
+  InterlockedExchange(&state->delayOp, static_cast<LONG>(op));
+  return true;
+}
+
 bool CmdCreate(clocksim::State* state, int argc, char** argv) {
   int32_t result = 0;
   if (argc != 1 || !ParseHresult(argv[0], &result)) return false;
@@ -182,6 +198,8 @@ void CmdShow(const clocksim::State* state) {
   printf("failCode=%u\n", state->failCode);
   printf("failIndex=%d\n", static_cast<int>(state->failIndex));
   printf("createResult=0x%08X\n", static_cast<uint32_t>(state->createResult));
+  printf("delayOp=%ld\n", static_cast<long>(state->delayOp));
+  printf("delayMs=%u\n", state->delayMs);
   printf("liveInstances=%ld\n", static_cast<long>(state->liveInstances));
   printf("instancesCreated=%ld\n", static_cast<long>(state->instancesCreated));
   printf("callCount=%ld\n", static_cast<long>(state->callCount));
@@ -310,6 +328,8 @@ int RunStateCommand(clocksim::State* state, const char* command, int argc, char*
     ok = CmdFail(state, argc, argv);
   } else if (strcmp(command, "create") == 0) {
     ok = CmdCreate(state, argc, argv);
+  } else if (strcmp(command, "delay") == 0) {
+    ok = CmdDelay(state, argc, argv);
   } else if (strcmp(command, "calls") == 0) {
     ok = CmdCalls(state, argc, argv, false);
   } else if (strcmp(command, "applied") == 0) {

@@ -25,7 +25,8 @@ const char* const kUsage =
     "  wait NAME STATE TIMEOUT_MS   wait for STATE (number or name)\n"
     "  state NAME                   the current state\n"
     "  qpc                          QueryPerformanceCounter now\n"
-    "prints key=value; times in ms, counters in QueryPerformanceCounter ticks\n";
+    "prints key=value; times in ms, counters in QueryPerformanceCounter ticks;\n"
+    "states= lists each state seen, readings= each distinct STATE/checkpoint/wait hint/controls accepted\n";
 
 struct StateName {
   DWORD state;
@@ -83,12 +84,33 @@ double MsBetween(int64_t from, int64_t to) {
   return static_cast<double>(to - from) * 1000.0 / static_cast<double>(frequency.QuadPart);
 }
 
-// The states seen while waiting, each change once: "STOP_PENDING>STOPPED".
+// The states seen while waiting, each change once: "STOP_PENDING>STOPPED";
+// and each distinct reading of state, checkpoint, wait hint and controls
+// accepted: "START_PENDING/1/10000/0x0>RUNNING/0/0/0x5".
 struct StateTrail {
   std::string text;
   DWORD last = 0;
   size_t count = 0;
+  std::string readings;
+  SERVICE_STATUS lastReading = {};
+  size_t readingCount = 0;
 };
+
+bool SameReading(const SERVICE_STATUS& a, const SERVICE_STATUS& b) {
+  return a.dwCurrentState == b.dwCurrentState && a.dwCheckPoint == b.dwCheckPoint && a.dwWaitHint == b.dwWaitHint &&
+         a.dwControlsAccepted == b.dwControlsAccepted;
+}
+
+void NoteReading(StateTrail* trail, const SERVICE_STATUS& status) {
+  if (trail->readingCount > 0 && SameReading(trail->lastReading, status)) return;
+  if (trail->readingCount == kMaxStatesShown) return;
+  char reading[96];
+  snprintf(reading, sizeof reading, "%s%s/%lu/%lu/0x%lX", trail->readingCount > 0 ? ">" : "",
+           NameOfState(status.dwCurrentState), status.dwCheckPoint, status.dwWaitHint, status.dwControlsAccepted);
+  trail->readings += reading;
+  trail->lastReading = status;
+  ++trail->readingCount;
+}
 
 void NoteState(StateTrail* trail, DWORD state) {
   if (trail->count > 0 && trail->last == state) return;
@@ -111,6 +133,7 @@ bool WaitForState(SC_HANDLE service, DWORD want, DWORD alsoDone, DWORD timeoutMs
     }
     *reachedAt = Qpc();
     NoteState(trail, status->dwCurrentState);
+    NoteReading(trail, *status);
     if (status->dwCurrentState == want || status->dwCurrentState == alsoDone) return true;
     if (MsBetween(start, *reachedAt) >= timeoutMs) return false;
     Sleep(kPollMs);
@@ -154,12 +177,14 @@ int RunStop(const char* name) {
     return kExitFailed;
   }
   NoteState(&trail, status.dwCurrentState);
+  NoteReading(&trail, status);
   int64_t stoppedAt = 0;
   bool stopped = WaitForState(service, SERVICE_STOPPED, SERVICE_STOPPED, kTransitionTimeoutMs, &trail,
                               &status, &stoppedAt);
   CloseHandles(service, manager);
   printf("stop_ms=%.1f states=%s control_qpc=%" PRId64 " stopped_qpc=%" PRId64 "\n",
          MsBetween(controlAt, stoppedAt), trail.text.c_str(), controlAt, stoppedAt);
+  printf("readings=%s\n", trail.readings.c_str());
   PrintExitCodes(status);
   return stopped ? kExitOk : kExitFailed;
 }
@@ -182,6 +207,7 @@ int RunStart(const char* name) {
   CloseHandles(service, manager);
   printf("start_ms=%.1f states=%s start_qpc=%" PRId64 " running_qpc=%" PRId64 "\n",
          MsBetween(startAt, reachedAt), trail.text.c_str(), startAt, reachedAt);
+  printf("readings=%s\n", trail.readings.c_str());
   PrintExitCodes(status);
   return settled && status.dwCurrentState == SERVICE_RUNNING ? kExitOk : kExitFailed;
 }
@@ -203,6 +229,7 @@ int RunWait(const char* name, const char* stateText, const char* timeoutText) {
   CloseHandles(service, manager);
   printf("state=%s states=%s qpc=%" PRId64 "\n", NameOfState(status.dwCurrentState), trail.text.c_str(),
          reachedAt);
+  printf("readings=%s\n", trail.readings.c_str());
   PrintExitCodes(status);
   return reached ? kExitOk : kExitFailed;
 }
