@@ -3,7 +3,7 @@
 # and the unit tests once more built with the undefined-behaviour sanitizer (trap mode).
 # The 32-bit build is tested where this host runs 32-bit code, the 64-bit build of the
 # same sources elsewhere (VEXA_TEST_BITS=32|64 forces one); the shipped 32-bit
-# Vexaclkd.exe is built and its contents checked on every host.
+# Vexaclkd.exe and its package are built, and the exe's contents checked, on every host.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")"
 
@@ -17,7 +17,7 @@ if [ "$VEXA_BITS" = 32 ]; then
   cmake --build --preset default
   ctest --preset default "$@"
 else
-  cmake --build --preset default --target Vexaclkd
+  cmake --build --preset default --target Vexaclkd Vexaclkd_msi
   ctest --preset default -L static "$@"
   cmake --preset x64 >/dev/null
   cmake --build --preset x64

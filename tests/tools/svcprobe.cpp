@@ -21,6 +21,7 @@ constexpr size_t kMaxStatesShown = 16;       // distinct states kept in the prin
 const char* const kUsage =
     "usage: svcprobe COMMAND\n"
     "  stop NAME                    stop control, then wait for STOPPED\n"
+    "  halt NAME                    stop if running, wait for STOPPED and for the process to end\n"
     "  start NAME                   start, then wait for RUNNING (or STOPPED)\n"
     "  wait NAME STATE TIMEOUT_MS   wait for STATE (number or name)\n"
     "  state NAME                   the current state\n"
@@ -189,6 +190,40 @@ int RunStop(const char* name) {
   return stopped ? kExitOk : kExitFailed;
 }
 
+// What an installer needs before it replaces the executable: the service
+// stopped and its process gone, which can be a moment after STOPPED.
+int RunHalt(const char* name) {
+  SC_HANDLE manager = nullptr;
+  SC_HANDLE service = OpenNamedService(name, SERVICE_STOP | SERVICE_QUERY_STATUS, &manager);
+  if (!service) return kExitFailed;
+  SERVICE_STATUS_PROCESS running = {};
+  DWORD needed = 0;
+  HANDLE process = nullptr;
+  if (QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&running), sizeof running,
+                           &needed) &&
+      running.dwProcessId != 0) {
+    process = OpenProcess(SYNCHRONIZE, FALSE, running.dwProcessId);
+  }
+  int64_t haltAt = Qpc();
+  SERVICE_STATUS status = {};
+  StateTrail trail;
+  bool stopped = running.dwCurrentState == SERVICE_STOPPED ||
+                 ControlService(service, SERVICE_CONTROL_STOP, &status) ||
+                 GetLastError() == ERROR_SERVICE_NOT_ACTIVE;
+  int64_t stoppedAt = haltAt;
+  if (stopped) {
+    stopped = WaitForState(service, SERVICE_STOPPED, SERVICE_STOPPED, kTransitionTimeoutMs, &trail, &status,
+                           &stoppedAt);
+  }
+  bool ended = process == nullptr || WaitForSingleObject(process, kTransitionTimeoutMs) == WAIT_OBJECT_0;
+  int64_t endedAt = Qpc();
+  if (process != nullptr) CloseHandle(process);
+  CloseHandles(service, manager);
+  printf("stop_ms=%.1f ended_ms=%.1f states=%s ended=%s\n", MsBetween(haltAt, stoppedAt),
+         MsBetween(haltAt, endedAt), trail.text.c_str(), ended ? "yes" : "no");
+  return stopped && ended ? kExitOk : kExitFailed;
+}
+
 int RunStart(const char* name) {
   SC_HANDLE manager = nullptr;
   SC_HANDLE service = OpenNamedService(name, SERVICE_START | SERVICE_QUERY_STATUS, &manager);
@@ -256,6 +291,8 @@ int main(int argc, char** argv) {
     result = kExitOk;
   } else if (argc == 3 && strcmp(argv[1], "stop") == 0) {
     result = RunStop(argv[2]);
+  } else if (argc == 3 && strcmp(argv[1], "halt") == 0) {
+    result = RunHalt(argv[2]);
   } else if (argc == 3 && strcmp(argv[1], "start") == 0) {
     result = RunStart(argv[2]);
   } else if (argc == 5 && strcmp(argv[1], "wait") == 0) {

@@ -1,0 +1,174 @@
+#!/usr/bin/env bash
+# End to end: the MSI package under Wine's msiexec: install without Kpx.dll, the entry as "-i" makes it, a start with the simulators, upgrade, no downgrade, uninstall, a failed install rolled back.
+set -uo pipefail
+. "$(dirname "$0")/e2e-lib.sh"
+e2e_init msi_package
+
+: "${VEXA_MSI_ARCH:?set VEXA_MSI_ARCH to the package architecture (x86 or x64)}"
+readonly PACKAGE="$VEXA_BUILD/Vexaclkd.msi"
+readonly VERSION=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$VEXA_BUILD/CMakeCache.txt")
+readonly OLDER_VERSION=0.9.0
+readonly DESCRIPTION="Steps the CPU clock up or down when the board's tuning buttons are pressed, and logs each frequency."
+readonly DECOY=VexaDecoy
+readonly folder="$WINEPREFIX/drive_c/Program Files/Vexaclkd"
+readonly image_path='"C:\Program Files\Vexaclkd\Vexaclkd.exe"'
+readonly key='HKLM\System\CurrentControlSet\Services\Vexaclkd'
+readonly products_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
+
+# An older package of the same family around a build marked as older, made
+# the way the build makes the product's.
+older="$E2E_WORK/older"
+mkdir -p "$older"
+cp "$VEXA_BUILD/Vexaclkd.exe" "$older/"
+printf 'older build' >>"$older/Vexaclkd.exe"
+(cd "$older" && wixl --arch "$VEXA_MSI_ARCH" -D Arch="$VEXA_MSI_ARCH" -D ProductVersion="$OLDER_VERSION" \
+  -D ServiceExe=Vexaclkd.exe -o "$E2E_WORK/older.msi" "$VEXA_SOURCE/package/Vexaclkd.wxs") >/dev/null 2>&1
+expect "older package built" test -f "$E2E_WORK/older.msi"
+
+# msi /i|/x PACKAGE: msiexec, silent, with a verbose log in the work folder;
+# the exit code goes to MSI_RC.
+msi_runs=0
+msi() {
+  msi_runs=$((msi_runs + 1))
+  MSI_RC=0
+  wine msiexec "$1" "$(wine_path "$2")" /qn /l*v "$(wine_path "$E2E_WORK/msiexec-$msi_runs.log")" \
+    </dev/null >/dev/null 2>&1 || MSI_RC=$?
+}
+
+# Leaves nothing installed, whatever the test got to.
+cleanup() {
+  msi /x "$PACKAGE"
+  msi /x "$E2E_WORK/older.msi"
+  wine sc delete "$DECOY" </dev/null >/dev/null 2>&1
+  rm -rf "$folder"
+  e2e_cleanup
+}
+trap cleanup EXIT
+
+entry() { wine reg query "$key" </dev/null 2>/dev/null | tr -d '\r'; }
+value() { entry | sed -n "s/^ *$1 *REG_[A-Z_]* *//p"; }
+no_entry() { ! wine reg query "$key" </dev/null >/dev/null 2>&1; }
+# The versions of every installed product named Vexaclkd.
+installed_versions() {
+  wine reg query "$products_key" /s </dev/null 2>/dev/null | tr -d '\r' | awk '
+    /^HKEY/ { name = ""; version = "" }
+    $1 == "DisplayName" { name = $3 }
+    $1 == "DisplayVersion" { version = $3 }
+    name == "Vexaclkd" && version != "" { print version; name = "" }' | sort | paste -sd' '
+}
+files() { ls -A "$folder" 2>/dev/null | paste -sd' '; }
+# halt: the service stopped and its process ended, as Windows Installer's
+# StopServices leaves it before files are replaced (Wait="yes"). Wine's
+# msiexec sends the stop control and goes straight on: a running service's
+# executable is then still in use, and it asks for a reboot (3010) to replace
+# it. So the test stops the service itself first.
+halt() { wine "$VEXA_BUILD/tests/bin/svcprobe.exe" halt "$SERVICE" </dev/null >/dev/null 2>&1; }
+same_file() { cmp -s "$1" "$2"; }
+
+# What "-i" puts in the entry, beyond the name.
+check_entry() {
+  expect_eq "$1: image path, quoted" "$(value ImagePath)" "$image_path"
+  expect_eq "$1: display name" "$(value DisplayName)" "Vexa Tapclock service"
+  expect_eq "$1: description" "$(value Description)" "$DESCRIPTION"
+  expect_eq "$1: own process, automatic start, normal errors, local system" \
+    "$(value Type) $(value Start) $(value ErrorControl) $(value ObjectName)" "0x10 0x2 0x1 LocalSystem"
+}
+
+# start_running LABEL: Kpx.dll is in place; the service starts and logs.
+start_running() {
+  board reset
+  board board 2
+  svc_start
+  expect "$1: running" svc_wait "$SVC_RUNNING" 15
+  expect "$1: start line" wait_log_lines "$folder" 1 10
+}
+
+# Install on a machine without Kpx.dll: nothing fails, nothing is started.
+msi /i "$PACKAGE"
+expect_eq "install: exit code" "$MSI_RC" 0
+expect_eq "install: files" "$(files)" "Vexaclkd.exe"
+expect "install: the build's executable" same_file "$folder/Vexaclkd.exe" "$VEXA_BUILD/Vexaclkd.exe"
+check_entry "install"
+expect_eq "install: not started" "$(svc_state)/$(svc_field WIN32_EXIT_CODE)" "$SVC_STOPPED/1077"
+expect_eq "install: one product" "$(installed_versions)" "$VERSION"
+
+# Field by field what "-i" makes, run by hand on the installed executable.
+by_package=$(entry)
+run_exe "$folder/Vexaclkd.exe" "$E2E_WORK" -d
+run_exe "$folder/Vexaclkd.exe" "$E2E_WORK" -i
+expect_eq "install: the package's entry is the one -i makes" "$(entry)" "$by_package"
+
+# As at the next boot, still without the library: it stops with code 1 and
+# leaves its log, which the uninstall still removes with the folder.
+svc_start
+expect "no library: stops" svc_wait "$SVC_STOPPED" 15
+expect_eq "no library: exit codes" "$(svc_field WIN32_EXIT_CODE)/$(svc_field SERVICE_EXIT_CODE)" 1066/1
+expect_eq "no library: log" "$(exact_bytes "$folder/Satae.dat")" "$(crlf_exact 'Load kpx.dll failure!!\n')"
+expect "no library: process ended" halt
+msi /x "$PACKAGE"
+expect_eq "uninstall: exit code" "$MSI_RC" 0
+expect "uninstall: no entry" no_entry
+expect "uninstall: no folder" test ! -e "$folder"
+expect_eq "uninstall: no product" "$(installed_versions)" ""
+
+# Upgrade in place of an older version that ran with the board's library.
+msi /i "$E2E_WORK/older.msi"
+expect_eq "older: exit code" "$MSI_RC" 0
+expect "older: its executable" same_file "$folder/Vexaclkd.exe" "$older/Vexaclkd.exe"
+cp "$VEXA_BUILD/sim/board/Kpx.dll" "$folder/"
+start_running "older"
+board press up
+expect "older: press applied" wait_log_lines "$folder" 2 10
+expect "older: halted" halt
+expect_eq "older: stopped cleanly, the press applied, none pending" \
+  "$(svc_field WIN32_EXIT_CODE)/$(svc_field SERVICE_EXIT_CODE) $(clock applied | paste -sd' ') $(board_value latchesAcked)/$(board_value pending)" \
+  "0/0 100100000 1/0"
+msi /i "$PACKAGE"
+expect_eq "upgrade: exit code" "$MSI_RC" 0
+expect_eq "upgrade: one product, the new version" "$(installed_versions)" "$VERSION"
+expect "upgrade: the new executable" same_file "$folder/Vexaclkd.exe" "$VEXA_BUILD/Vexaclkd.exe"
+expect_eq "upgrade: the board's library stays" "$(files)" "Kpx.dll Vexaclkd.exe"
+check_entry "upgrade"
+expect_eq "upgrade: not started" "$(svc_state)" "$SVC_STOPPED"
+start_running "upgraded"
+expect_eq "upgraded: log" "$(exact_bytes "$folder/Satae.dat")" "$(crlf_exact 'Current CPU Freq is 100.100\n')"
+expect "upgraded: halted" halt
+
+# No downgrade: the older package refuses and changes nothing.
+before=$(entry)
+msi /i "$E2E_WORK/older.msi"
+expect "downgrade: refused" test "$MSI_RC" -ne 0
+expect_eq "downgrade: product kept" "$(installed_versions)" "$VERSION"
+expect "downgrade: executable kept" same_file "$folder/Vexaclkd.exe" "$VEXA_BUILD/Vexaclkd.exe"
+expect_eq "downgrade: entry kept" "$(entry)" "$before"
+
+# Uninstall leaves the board's library, which is not the package's, and
+# everything else goes.
+msi /x "$PACKAGE"
+expect_eq "uninstall with the library: exit code" "$MSI_RC" 0
+expect "uninstall with the library: no entry" no_entry
+expect_eq "uninstall with the library: only the library left" "$(files)" "Kpx.dll"
+expect_eq "uninstall with the library: no product" "$(installed_versions)" ""
+rm -rf "$folder"
+
+# An entry made by hand elsewhere is replaced by the package's own.
+handmade=$(install_dir handmade)
+run_exe "$handmade/Vexaclkd.exe" "$handmade" -i
+msi /i "$PACKAGE"
+expect_eq "over a hand-made entry: exit code" "$MSI_RC" 0
+check_entry "over a hand-made entry"
+msi /x "$PACKAGE"
+expect "over a hand-made entry: no entry after uninstall" no_entry
+
+# An install whose "-i" fails (another service holds the display name) fails
+# as a whole and is rolled back. Windows Installer exits with 1603 here, Wine's
+# msiexec with 1627.
+wine sc create "$DECOY" binpath= 'C:\decoy.exe' displayname= "Vexa Tapclock service" </dev/null >/dev/null 2>&1
+msi /i "$PACKAGE"
+expect "failed install: exit code not 0 ($MSI_RC)" test "$MSI_RC" -ne 0
+expect "failed install: no entry" no_entry
+expect "failed install: no folder" test ! -e "$folder"
+expect_eq "failed install: no product" "$(installed_versions)" ""
+wine sc delete "$DECOY" </dev/null >/dev/null 2>&1
+
+e2e_finish
