@@ -119,7 +119,8 @@ bool ExchangeWithClock(ClockController* controller, double& frequency, ClockMode
   settings.hz = static_cast<uint32_t>(static_cast<int64_t>(frequency * kHzPerMHz));
   error = 0;
   controller->table->setClockSettings(controller, index, settings, &error);
-  return true;  // the controller's verdict on the new settings is not ours to judge
+  // A plain apply leaves the controller's verdict on the new settings to it.
+  return mode == ClockApply || error == 0;
 }
 
 }  // namespace
@@ -131,7 +132,7 @@ bool FrequencyFitsClock(double mhz) {
 }
 
 bool AccessCpuClock(double& frequency, ClockMode mode) {
-  if (mode == ClockApply && !FrequencyFitsClock(frequency)) return false;
+  if (mode != ClockRead && !FrequencyFitsClock(frequency)) return false;
 
   CLSID classId;
   if (FAILED(CLSIDFromProgID(kClockProgId, &classId))) return false;

@@ -14,11 +14,14 @@ static_assert(FLT_EVAL_METHOD == 0, "double arithmetic must be IEEE double preci
 enum ClockMode {
   ClockRead = 0,   // read the adjustable clock's frequency into the caller's value
   ClockApply = 1,  // send the caller's value to the adjustable clock
+  // As ClockApply, and fails when the controller reports an error for the
+  // new settings: for callers that must know the clock took the value.
+  ClockApplyChecked = 2,
 };
 
 // One complete exchange with the clock controller; nothing is kept between
-// calls. frequency is in MHz. ClockRead changes it only on success;
-// ClockApply never changes it. True on success.
+// calls. frequency is in MHz. ClockRead changes it only on success; the
+// apply modes never change it. True on success.
 bool AccessCpuClock(double& frequency, ClockMode mode);
 
 // True when mhz can be sent to the controller: finite, and its Hz value,

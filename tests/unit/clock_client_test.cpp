@@ -196,7 +196,7 @@ TEST_F(ClockClientTest, EveryFailureReturnsFalseAndReleasesEverything) {
       {"no clocks", 0, S_OK, {}},
   };
   for (const Case& c : cases) {
-    for (ClockMode mode : {ClockRead, ClockApply}) {
+    for (ClockMode mode : {ClockRead, ClockApply, ClockApplyChecked}) {
       SetUp();
       SetClocks(c.kinds);
       ClockSim()->failOp = c.failOp;
@@ -221,6 +221,23 @@ TEST_F(ClockClientTest, SetSettingsErrorIsNotAFailure) {
   EXPECT_EQ(ClockSim()->liveInstances, 0);
 }
 
+// The checked apply sends the same value in the same calls, and fails only
+// on the controller's error for the new settings.
+TEST_F(ClockClientTest, CheckedApplyFailsOnlyOnASetSettingsError) {
+  for (uint32_t failCode : {0u, 9u}) {
+    SetUp();
+    ClockSim()->failOp = clocksim::OpSetClockSettings;
+    ClockSim()->failCode = failCode;
+    double frequency = 200.1;
+    EXPECT_EQ(AccessCpuClock(frequency, ClockApplyChecked), failCode == 0) << failCode;
+    EXPECT_EQ(frequency, 200.1) << failCode;
+    EXPECT_EQ(AppliedHzAfter(mark_), std::vector<uint32_t>{200100000u}) << failCode;
+    EXPECT_EQ(ClockSim()->settings[1][1], 0xA1u) << failCode;
+    EXPECT_EQ(ClockSim()->liveInstances, 0) << failCode;
+    EXPECT_TRUE(ComReleased()) << failCode;
+  }
+}
+
 TEST_F(ClockClientTest, UnregisteredControllerFails) {
   ASSERT_TRUE(RegisterClockSimulator(false));
   double frequency = 55.0;
@@ -242,6 +259,7 @@ TEST_F(ClockClientTest, ApplyNeverSendsAValueOutsideTheControllersRange) {
   for (double mhz : refused) {
     double frequency = mhz;
     EXPECT_FALSE(AccessCpuClock(frequency, ClockApply)) << mhz;
+    EXPECT_FALSE(AccessCpuClock(frequency, ClockApplyChecked)) << mhz;
     EXPECT_FALSE(FrequencyFitsClock(mhz)) << mhz;
   }
   EXPECT_EQ(static_cast<uint32_t>(ClockSim()->callCount), mark_) << "nothing reached the controller";
