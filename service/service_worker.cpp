@@ -6,6 +6,7 @@
 #include "hardware/board_id.h"
 #include "hardware/port_library.h"
 #include "service/activity_log.h"
+#include "service/service_settings.h"
 #include "tuning/button_poll.h"
 #include "tuning/clock_client.h"
 
@@ -109,15 +110,18 @@ WorkOutcome WorkWithLibrary(HMODULE library, StartupProgressFn progress) {
   double frequency = 0.0;
   AccessCpuClock(frequency, ClockRead);  // on failure the frequency stays unknown (0.0)
   LogStartFrequency(frequency);
+  StartRememberedFrequency(frequency);
   Announce(progress, StartupFrequencyLogged);
 
   PollUntilStopped(variant, frequency);
+  EndRememberedFrequency();  // reached only after a stop or shutdown request: a clean end
   return WorkStopped;
 }
 
 }  // namespace
 
 WorkOutcome RunServiceWork(StartupProgressFn progress) {
+  ReadServiceSettings();
   const HMODULE library = LoadPortLibrary();
   if (library == nullptr) {
     AppendLog("Load kpx.dll failure!!\n");

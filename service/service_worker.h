@@ -32,7 +32,7 @@ enum WorkOutcome : DWORD {
 enum StartupStep : DWORD {
   StartupLibraryBound = 1,     // Kpx.dll loaded and its port entry points bound
   StartupBoardIdentified = 2,  // the board variant known
-  StartupFrequencyLogged = 3,  // the first frequency read and logged: polling begins
+  StartupFrequencyLogged = 3,  // the first frequency read and logged (and restored if so set): polling begins
 };
 typedef void (*StartupProgressFn)(StartupStep step);
 
@@ -49,8 +49,9 @@ void RunRegisteredService();
 // stop-pending and end the polling; the worker reports stopped.
 void WINAPI ServiceCtrlHandler(DWORD control);
 
-// The service's work, without the service control manager: binds the port
-// library, identifies the board, logs the starting frequency and polls the
+// The service's work, without the service control manager: reads the
+// service's settings, binds the port library, identifies the board, logs the
+// starting frequency, restores the remembered one if so set, and polls the
 // buttons while RunFlag is set; releases the library on every way out.
 // progress, when given, hears of each start-up step as it is done.
 WorkOutcome RunServiceWork(StartupProgressFn progress = nullptr);

@@ -1,19 +1,25 @@
 // Button polling: register map of the five board variants and the step taken for each accepted press.
 #include "tuning/button_poll.h"
 
+#include <cmath>
 #include <cstdio>
 
 #include "hardware/port_library.h"
 #include "service/activity_log.h"
+#include "service/service_settings.h"
 #include "tuning/clock_client.h"
 
 void(WINAPI* PollSleep)(DWORD milliseconds) = Sleep;
+DWORD MinFrequencyLimitKHz = 0;
+DWORD MaxFrequencyLimitKHz = 0;
 
 namespace {
 
 const DWORD kStepSizeBit = 0x40;
 const double kFineStepMHz = 0.1;
 const double kCoarseStepMHz = 1.0;
+const double kHzPerMHz = 1000000.0;
+const double kHzPerKHz = 1000.0;
 
 const char kStepLogFormat[] = "Now Current CPU Freq is %.3f\n";
 const char kUnknownFrequencyLine[] = "Press ignored: CPU Freq unknown!!\n";
@@ -49,10 +55,15 @@ const RegisterMap kRegisterMaps[] = {
 
 DWORD ReadPort(DWORD port) { return hx_inp(port) & 0xFF; }
 
-void LogFrequency(double frequency) {
-  char line[64];
-  snprintf(line, sizeof line, kStepLogFormat, frequency);
-  AppendLog(line);
+// Exact in double: every kHz limit times 1000 is below 2^53.
+double RoundedHz(double mhz) { return std::round(mhz * kHzPerMHz); }
+
+bool NotAboveMaximum(double mhz) {
+  return MaxFrequencyLimitKHz == 0 || RoundedHz(mhz) <= MaxFrequencyLimitKHz * kHzPerKHz;
+}
+
+bool NotBelowMinimum(double mhz) {
+  return MinFrequencyLimitKHz == 0 || RoundedHz(mhz) >= MinFrequencyLimitKHz * kHzPerKHz;
 }
 
 // One accepted press: acknowledge, move one step, apply, log, pause.
@@ -69,10 +80,12 @@ void Step(const RegisterMap& map, bool up, double stepMHz, double& frequency) {
   } else {
     if (map.pattern == SingleReadFilteredReapply) AccessCpuClock(frequency, ClockApply);
     const double next = up ? frequency + stepMHz : frequency - stepMHz;
-    if (FrequencyFitsClock(next)) {
+    if (FrequencyFitsClock(next) && (up ? NotAboveMaximum(next) : NotBelowMinimum(next))) {
       frequency = next;
-      AccessCpuClock(frequency, ClockApply);
-      LogFrequency(frequency);
+      // The frequency follows the button either way; only a value the
+      // controller took is remembered for the next start.
+      if (AccessCpuClock(frequency, ClockApplyChecked)) RememberFrequency(frequency);
+      LogFrequencyStep(frequency);
     } else {
       AppendLog(kOutOfRangeLine);
     }
@@ -81,6 +94,14 @@ void Step(const RegisterMap& map, bool up, double stepMHz, double& frequency) {
 }
 
 }  // namespace
+
+bool FrequencyWithinLimits(double mhz) { return NotBelowMinimum(mhz) && NotAboveMaximum(mhz); }
+
+void LogFrequencyStep(double frequency) {
+  char line[64];
+  snprintf(line, sizeof line, kStepLogFormat, frequency);
+  AppendLog(line);
+}
 
 void PollButtons(BoardVariant variant, double& frequency) {
   if (variant < 1 || variant > 5) return;

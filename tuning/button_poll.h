@@ -12,9 +12,24 @@ extern void(WINAPI* PollSleep)(DWORD milliseconds);
 // Pause after every step, so one press is never taken for two.
 const DWORD kStepPauseMs = 600;
 
+// The administrator's limits in kHz; 0: no limit on that side. An up step
+// may not end above the maximum, nor a down step below the minimum, so a
+// clock that starts outside the range can still be stepped back toward it.
+extern DWORD MinFrequencyLimitKHz;
+extern DWORD MaxFrequencyLimitKHz;
+
+// True when mhz, rounded to the nearest Hz, lies within both limits. The
+// rounding absorbs the binary error of 0.1 MHz steps: 100.0 + 0.1 + 0.1 is
+// 100.19999999999999 and lands on a limit of 100200 kHz.
+bool FrequencyWithinLimits(double mhz);
+
+// Appends "Now Current CPU Freq is %.3f\n" with frequency (MHz) to the log.
+void LogFrequencyStep(double frequency);
+
 // One poll: reads the step-size register and the variant's latches, and for
 // each press the variant accepts acknowledges the latch, moves frequency (MHz)
 // one step, applies and logs it, and pauses. A variant outside 1..5 does
 // nothing. A frequency of 0 or below is unknown and is read from the clock
-// first; a step that would leave the clock's range is refused.
+// first; a step that would leave the clock's range or the limits is refused.
+// Every step the controller takes without an error is remembered.
 void PollButtons(BoardVariant variant, double& frequency);

@@ -94,6 +94,47 @@ std::string ReadLogBytes() {
 
 bool LogFileExists() { return GetFileAttributesA(LogPath()) != INVALID_FILE_ATTRIBUTES; }
 
+namespace {
+const char kServiceKey[] = "SYSTEM\\CurrentControlSet\\Services\\Vexaclkd";
+const char kParametersKey[] = "SYSTEM\\CurrentControlSet\\Services\\Vexaclkd\\Parameters";
+}  // namespace
+
+void SetParameter(const char* name, DWORD type, const void* data, DWORD size) {
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, kParametersKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr),
+            ERROR_SUCCESS);
+  EXPECT_EQ(RegSetValueExA(key, name, 0, type, static_cast<const BYTE*>(data), size), ERROR_SUCCESS) << name;
+  RegCloseKey(key);
+}
+
+void SetParameterDword(const char* name, DWORD value) { SetParameter(name, REG_DWORD, &value, sizeof value); }
+
+bool ParameterDword(const char* name, DWORD& value) {
+  DWORD type = REG_NONE;
+  DWORD size = sizeof value;
+  return RegGetValueA(HKEY_LOCAL_MACHINE, kParametersKey, name, RRF_RT_ANY, &type, &value, &size) == ERROR_SUCCESS &&
+         type == REG_DWORD && size == sizeof value;
+}
+
+bool ParameterExists(const char* name) {
+  return RegGetValueA(HKEY_LOCAL_MACHINE, kParametersKey, name, RRF_RT_ANY, nullptr, nullptr, nullptr) ==
+         ERROR_SUCCESS;
+}
+
+void RemoveServiceParameters() {
+  RegDeleteTreeA(HKEY_LOCAL_MACHINE, kParametersKey);
+  RegDeleteKeyA(HKEY_LOCAL_MACHINE, kParametersKey);
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kServiceKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return;
+  DWORD subkeys = 1;
+  DWORD values = 1;
+  RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr, nullptr, nullptr,
+                   nullptr);
+  RegCloseKey(key);
+  // Made only by the service's writes: no service of that name is installed here.
+  if (subkeys == 0 && values == 0) RegDeleteKeyA(HKEY_LOCAL_MACHINE, kServiceKey);
+}
+
 std::vector<DWORD> VirtualSleeps;
 std::function<void(DWORD)> VirtualSleepHook;
 
@@ -118,11 +159,13 @@ void SimulatedBoardTest::Restart() {
   VirtualSleeps.clear();
   VirtualSleepHook = nullptr;
   ResetLog();
+  RemoveServiceParameters();
   clockMark_ = static_cast<uint32_t>(ClockSim()->callCount);
   boardMark_ = static_cast<uint32_t>(BoardSim()->opCount);
 }
 
 void SimulatedBoardTest::TearDown() {
+  RemoveServiceParameters();
   PollSleep = Sleep;
   VirtualSleepHook = nullptr;
   ReleasePortLibrary(library_);

@@ -48,6 +48,16 @@ std::vector<boardsim::Op> BoardOpsAfter(uint32_t mark);
 std::string ReadLogBytes();
 bool LogFileExists();
 
+// The service's Parameters key in this prefix's registry, where the service
+// reads its settings and remembers its frequency.
+void SetParameter(const char* name, DWORD type, const void* data, DWORD size);
+void SetParameterDword(const char* name, DWORD value);
+// True, with the value, when name is there as a REG_DWORD.
+bool ParameterDword(const char* name, DWORD& value);
+bool ParameterExists(const char* name);
+// Deletes the Parameters key, and the service's key when that is left empty.
+void RemoveServiceParameters();
+
 // Virtual time for the polling thread: records each requested sleep and runs
 // an optional hook instead of sleeping.
 extern std::vector<DWORD> VirtualSleeps;
@@ -55,13 +65,13 @@ extern std::function<void(DWORD)> VirtualSleepHook;
 void WINAPI VirtualSleep(DWORD milliseconds);
 
 // Fresh simulators, the port library bound from beside the test program,
-// polling in virtual time, a fresh log.
+// polling in virtual time, a fresh log, no service Parameters key.
 class SimulatedBoardTest : public testing::Test {
  protected:
   void SetUp() override;
   void TearDown() override;
 
-  // Fresh simulators, log and virtual time, for the next case of a table.
+  // Fresh simulators, log, virtual time and Parameters, for the next case of a table.
   void Restart();
 
   // Puts the board's register byte at port.
