@@ -400,4 +400,27 @@ TEST_F(ServiceSettingsTest, FailedStartLeavesTheMarkAsItWas) {
   }
 }
 
+// Without the mark a crash at the restored frequency would restore it again:
+// a start that cannot set the mark does not restore. (Under a volatile
+// service key the lasting Parameters key cannot be created.)
+TEST_F(ServiceSettingsTest, NoRestoreWhenTheMarkCannotBeSet) {
+  SetParameterDword("RestoreFrequency", 1);
+  SetParameterDword("LastFrequencyKHz", 100500);
+  ReadServiceSettings();
+  RemoveServiceParameters();
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\Vexaclkd", 0, nullptr,
+                            REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+            ERROR_SUCCESS);
+  RegCloseKey(key);
+
+  double frequency = 100.0;
+  StartRememberedFrequency(frequency);
+  EndRememberedFrequency();
+  EXPECT_EQ(frequency, 100.0);
+  EXPECT_EQ(ReadLogBytes(), "Restore skipped: cannot mark CPU Freq in use!!\r\n");
+  EXPECT_TRUE(ClockCallsAfter(clockMark_).empty());
+  EXPECT_FALSE(ParameterExists("LastFrequencyInUse"));
+}
+
 }  // namespace
