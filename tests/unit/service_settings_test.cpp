@@ -1,6 +1,8 @@
 // The service's settings against both simulators, in virtual time: limits, the remembered frequency, its restore and the in-use mark.
 #include <cstring>
 #include <string>
+#include <thread>
+#include <utility>
 
 #include "hardware/port_library.h"
 #include "service/activity_log.h"
@@ -36,6 +38,7 @@ class ServiceSettingsTest : public SimulatedBoardTest {
     Fresh();
   }
   void TearDown() override {
+    SendServiceStatus = SetServiceStatus;
     InterlockedExchange(&RunFlag, 1);
     SimulatedBoardTest::TearDown();
   }
@@ -421,6 +424,42 @@ TEST_F(ServiceSettingsTest, NoRestoreWhenTheMarkCannotBeSet) {
   EXPECT_EQ(ReadLogBytes(), "Restore skipped: cannot mark CPU Freq in use!!\r\n");
   EXPECT_TRUE(ClockCallsAfter(clockMark_).empty());
   EXPECT_FALSE(ParameterExists("LastFrequencyInUse"));
+}
+
+// Each status report of a run, with the in-use mark as it was then.
+std::vector<std::pair<DWORD, long long>> MarkAtReports;
+std::string LogAtRunning;
+BOOL WINAPI WatchReport(SERVICE_STATUS_HANDLE, LPSERVICE_STATUS status) {
+  MarkAtReports.push_back({status->dwCurrentState, Parameter("LastFrequencyInUse")});
+  if (status->dwCurrentState == SERVICE_RUNNING) LogAtRunning = ReadLogBytes();
+  return TRUE;
+}
+
+// The restore is part of the start (done before running is reported), and
+// stop and shutdown both clear the mark before stopped is reported: after
+// that the process may end at any moment.
+TEST_F(ServiceSettingsTest, StopAndShutdownClearTheMarkBeforeStoppedIsReported) {
+  for (DWORD control : {SERVICE_CONTROL_STOP, SERVICE_CONTROL_SHUTDOWN}) {
+    Fresh();
+    SetParameterDword("RestoreFrequency", 1);
+    SetParameterDword("LastFrequencyKHz", 100500);
+    MarkAtReports.clear();
+    LogAtRunning.clear();
+    SendServiceStatus = WatchReport;
+    VirtualSleepHook = [control](DWORD ms) {
+      if (ms != kPollPeriodMs) return;
+      std::thread dispatcher([control] { ServiceCtrlHandler(control); });  // as the dispatcher delivers it
+      dispatcher.join();
+    };
+    RunRegisteredService();
+    SendServiceStatus = SetServiceStatus;
+
+    const std::vector<std::pair<DWORD, long long>> want = {
+        {SERVICE_START_PENDING, -1}, {SERVICE_START_PENDING, -1}, {SERVICE_START_PENDING, -1},
+        {SERVICE_RUNNING, 1},        {SERVICE_STOP_PENDING, 1},   {SERVICE_STOPPED, 0}};
+    EXPECT_EQ(MarkAtReports, want) << "control " << control;
+    EXPECT_EQ(LogAtRunning, kStart + Step("100.500")) << "control " << control;
+  }
 }
 
 }  // namespace
