@@ -1,5 +1,6 @@
 // boardtool: drives the simulated board and reads its shared state from the command line.
 #include "board_sim_state.h"
+#include "command_server.h"
 
 #include <ctype.h>
 #include <errno.h>
@@ -15,6 +16,7 @@ using boardsim::State;
 constexpr int kExitOk = 0;
 constexpr int kExitUsage = 1;
 constexpr int kExitNoState = 2;
+constexpr int kExitFailed = 3;
 
 constexpr uint32_t kDefaultPressCount = 1;
 constexpr uint32_t kMaxPressCount = 10000000;
@@ -26,6 +28,8 @@ constexpr LONG kStepOneMhzBit = 0x40;
 constexpr size_t kPartOffset = 32;
 constexpr size_t kPartLength = 8;
 constexpr uint32_t kRandomSeedFallback = 0x9E3779B9;  // xorshift must not start at 0
+constexpr DWORD kWaitPollMs = 1;                       // counter and op-record poll period while waiting
+constexpr uint32_t kMaxWaitMs = 600000;
 
 const char* const kUsage =
     "usage: boardtool COMMAND\n"
@@ -34,7 +38,10 @@ const char* const kUsage =
     "  press down|up [N] [GAP_MS] | step 0.1|1\n"
     "  set PORT VALUE | setbits PORT MASK | clearbits PORT MASK | get PORT\n"
     "  show | ops [FROM_SEQ] | qpcfreq\n"
-    "  random-presses COUNT SEED MIN_GAP_MS MAX_GAP_MS\n";
+    "  random-presses COUNT SEED MIN_GAP_MS MAX_GAP_MS\n"
+    "  wait COUNTER >=|<=|== N TIMEOUT_MS    (COUNTER as \"show\" names it)\n"
+    "  wait-op in|out|search|map|unmap|press TIMEOUT_MS [FROM_SEQ]\n"
+    "  serve    (commands from stdin, one a line, words tab-separated)\n";
 
 // Hex with 0x, or decimal; the whole text must be a number no greater than max.
 bool ParseNumber(const char* text, uint32_t max, uint32_t* out) {
@@ -248,6 +255,33 @@ void PrintPart(const State* state) {
   printf("part=%s\n", part);
 }
 
+// The board's counters by the names "show" prints and "wait" takes.
+struct Counter {
+  const char* name;
+  long (*read)(const State* state);
+};
+
+constexpr Counter kCounters[] = {
+    {"pressesDown", [](const State* s) -> long { return s->pressesDown; }},
+    {"pressesUp", [](const State* s) -> long { return s->pressesUp; }},
+    {"latchesSet", [](const State* s) -> long { return s->latchesSet; }},
+    {"pressesMerged", [](const State* s) -> long { return s->pressesMerged; }},
+    {"latchesAcked", [](const State* s) -> long { return s->latchesAcked; }},
+    {"pending", [](const State* s) -> long { return boardsim::PendingLatches(s); }},
+    {"maps", [](const State* s) -> long { return s->maps; }},
+    {"unmaps", [](const State* s) -> long { return s->unmaps; }},
+    {"badUnmaps", [](const State* s) -> long { return s->badUnmaps; }},
+    {"liveMaps", [](const State* s) -> long { return s->liveMaps; }},
+    {"opCount", [](const State* s) -> long { return s->opCount; }},
+};
+
+const Counter* FindCounter(const char* name) {
+  for (const Counter& counter : kCounters) {
+    if (strcmp(counter.name, name) == 0) return &counter;
+  }
+  return nullptr;
+}
+
 bool RunShow(State* state, int, char**) {
   printf("variant=%u\n", state->variant);
   PrintPart(state);
@@ -255,22 +289,89 @@ bool RunShow(State* state, int, char**) {
   printf("mapFails=%u\n", state->mapFails);
   printf("loadDelayMs=%u\n", state->loadDelayMs);
   printf("loadFails=%u\n", state->loadFails);
-  printf("pressesDown=%ld\n", state->pressesDown);
-  printf("pressesUp=%ld\n", state->pressesUp);
-  printf("latchesSet=%ld\n", state->latchesSet);
-  printf("pressesMerged=%ld\n", state->pressesMerged);
-  printf("latchesAcked=%ld\n", state->latchesAcked);
-  printf("pending=%d\n", boardsim::PendingLatches(state));
-  printf("maps=%ld\n", state->maps);
-  printf("unmaps=%ld\n", state->unmaps);
-  printf("badUnmaps=%ld\n", state->badUnmaps);
-  printf("liveMaps=%ld\n", state->liveMaps);
-  printf("opCount=%ld\n", state->opCount);
+  for (const Counter& counter : kCounters) printf("%s=%ld\n", counter.name, counter.read(state));
   printf("port_1822=0x%02X\n", PortByte(state, 0x1822));
   printf("port_1823=0x%02X\n", PortByte(state, 0x1823));
   printf("port_043a=0x%02X\n", PortByte(state, 0x043A));
   printf("port_1c0d=0x%02X\n", PortByte(state, 0x1C0D));
   printf("port_050d=0x%02X\n", PortByte(state, 0x050D));
+  return true;
+}
+
+bool Compare(long value, const char* relation, long target) {
+  if (strcmp(relation, ">=") == 0) return value >= target;
+  if (strcmp(relation, "<=") == 0) return value <= target;
+  return value == target;
+}
+
+// Waits inside this process until the counter stands in the relation to N;
+// false (and the last value on stderr) at the timeout.
+bool WaitForCounter(const State* state, const Counter& counter, const char* relation, long target,
+                    DWORD timeoutMs) {
+  ULONGLONG deadline = GetTickCount64() + timeoutMs;
+  for (;;) {
+    long value = counter.read(state);
+    if (Compare(value, relation, target)) return true;
+    if (GetTickCount64() >= deadline) {
+      fprintf(stderr, "boardtool: timeout: %s=%ld, waited for %s %ld\n", counter.name, value, relation, target);
+      return false;
+    }
+    Sleep(kWaitPollMs);
+  }
+}
+
+// Commands return false for bad usage only; a wait that timed out says so here,
+// and the command fails without the usage text.
+bool g_timedOut = false;
+
+bool RunWait(State* state, int, char** argv) {
+  const Counter* counter = FindCounter(argv[0]);
+  uint32_t target = 0;
+  uint32_t timeoutMs = 0;
+  bool relationKnown = strcmp(argv[1], ">=") == 0 || strcmp(argv[1], "<=") == 0 || strcmp(argv[1], "==") == 0;
+  if (!counter || !relationKnown || !ParseNumber(argv[2], UINT32_MAX, &target) ||
+      !ParseNumber(argv[3], kMaxWaitMs, &timeoutMs)) {
+    return false;
+  }
+  if (!WaitForCounter(state, *counter, argv[1], static_cast<long>(target), timeoutMs)) g_timedOut = true;
+  return true;
+}
+
+bool ParseKind(const char* text, uint32_t* kind) {
+  for (uint32_t k = boardsim::OpIn; k <= boardsim::OpPress; ++k) {
+    if (strcmp(KindName(k), text) == 0) {
+      *kind = k;
+      return true;
+    }
+  }
+  return false;
+}
+
+// True once an op of kind with a sequence number from "from" on is recorded.
+bool HasOpSince(const State* state, uint32_t kind, uint32_t from) {
+  uint32_t count = static_cast<uint32_t>(state->opCount);
+  for (uint32_t seq = from == 0 ? 1 : from; seq <= count; ++seq) {
+    const boardsim::Op* op = boardsim::OpAt(state, seq);
+    if (op && op->kind == kind) return true;
+  }
+  return false;
+}
+
+bool RunWaitOp(State* state, int argc, char** argv) {
+  uint32_t kind = 0;
+  uint32_t timeoutMs = 0;
+  uint32_t from = 1;
+  if (!ParseKind(argv[0], &kind) || !ParseNumber(argv[1], kMaxWaitMs, &timeoutMs)) return false;
+  if (argc > 2 && !ParseNumber(argv[2], UINT32_MAX, &from)) return false;
+  ULONGLONG deadline = GetTickCount64() + timeoutMs;
+  while (!HasOpSince(state, kind, from)) {
+    if (GetTickCount64() >= deadline) {
+      fprintf(stderr, "boardtool: timeout: no \"%s\" op from %u on\n", argv[0], from);
+      g_timedOut = true;
+      return true;
+    }
+    Sleep(kWaitPollMs);
+  }
   return true;
 }
 
@@ -347,6 +448,8 @@ constexpr Command kCommands[] = {
     {"ops", 0, 1, RunOps},
     {"qpcfreq", 0, 0, RunQpcFreq},
     {"random-presses", 4, 4, RunRandomPresses},
+    {"wait", 4, 4, RunWait},
+    {"wait-op", 2, 3, RunWaitOp},
 };
 
 const Command* FindCommand(const char* name) {
@@ -361,20 +464,34 @@ int UsageError() {
   return kExitUsage;
 }
 
-}  // namespace
+// The state is mapped once per process: a serving tool runs many commands.
+State* SharedState() {
+  static State* state = boardsim::Open();
+  return state;
+}
 
-int main(int argc, char** argv) {
-  if (argc < 2) return UsageError();
-  const Command* command = FindCommand(argv[1]);
-  int commandArgs = argc - 2;
+// One command: argv[0] is its name.
+int RunCommand(int argc, char** argv) {
+  const Command* command = FindCommand(argv[0]);
+  int commandArgs = argc - 1;
   if (!command || commandArgs < command->minArgs || commandArgs > command->maxArgs) {
     return UsageError();
   }
-  State* state = boardsim::Open();
+  State* state = SharedState();
   if (!state) {
     fprintf(stderr, "boardtool: cannot open %s (error %lu)\n", boardsim::kStatePath, GetLastError());
     return kExitNoState;
   }
-  if (!command->run(state, commandArgs, argv + 2)) return UsageError();
-  return kExitOk;
+  g_timedOut = false;
+  if (!command->run(state, commandArgs, argv + 1)) return UsageError();
+  fflush(stdout);
+  return g_timedOut ? kExitFailed : kExitOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) return UsageError();
+  if (argc == 2 && strcmp(argv[1], "serve") == 0) return ServeCommands(RunCommand);
+  return RunCommand(argc - 1, argv + 1);
 }

@@ -9,10 +9,11 @@
 #include <string>
 
 #include "clock_sim_state.h"
+#include "command_server.h"
 
 namespace {
 
-constexpr DWORD kWaitPollMs = 10;
+constexpr DWORD kWaitPollMs = 1;  // call-record poll period while waiting
 // A call whose sequence number is claimed but whose record is still being written.
 constexpr DWORD kInFlightWaitMs = 1000;
 constexpr DWORD kInFlightPollMs = 1;
@@ -29,6 +30,8 @@ void PrintUsage() {
       "  delay OP MS | delay none         (the next call of OP waits MS first, once)\n"
       "  register DLL | unregister DLL\n"
       "  calls [FROM_SEQ] | applied [FROM_SEQ] | wait-calls N TIMEOUT_MS\n"
+      "  wait-applied N TIMEOUT_MS   (N SetClockSettings calls recorded)\n"
+      "  serve    (commands from stdin, one a line, words tab-separated)\n"
       "numbers are decimal or 0x hex; HEX is hex with or without 0x\n",
       stderr);
 }
@@ -263,18 +266,33 @@ void CmdQpcFreq() {
   printf("%lld\n", static_cast<long long>(frequency.QuadPart));
 }
 
-// Returns the exit code: 0 when callCount reached N, 1 on timeout or bad usage.
-int CmdWaitCalls(const clocksim::State* state, int argc, char** argv) {
+uint32_t AppliedCount(const clocksim::State* state) {
+  uint32_t applied = 0;
+  uint32_t count = static_cast<uint32_t>(state->callCount);
+  for (uint32_t seq = FirstHeldSeq(state, 1); seq != 0 && seq <= count; ++seq) {
+    const clocksim::Call* call = WaitForCall(state, seq);
+    if (call && call->op == clocksim::OpSetClockSettings) ++applied;
+  }
+  return applied;
+}
+
+uint32_t CallCount(const clocksim::State* state) { return static_cast<uint32_t>(state->callCount); }
+
+// Waits inside this process until count(state) reaches target. Returns the
+// exit code: 0 when it did, 1 on timeout or bad usage.
+int WaitForCount(const clocksim::State* state, int argc, char** argv, uint32_t (*count)(const clocksim::State*),
+                 const char* what) {
   uint32_t target = 0;
   uint32_t timeoutMs = 0;
   if (argc != 2 || !ParseNumber(argv[0], &target) || !ParseNumber(argv[1], &timeoutMs)) {
     PrintUsage();
     return 1;
   }
-  DWORD start = GetTickCount();
-  while (static_cast<uint32_t>(state->callCount) < target) {
-    if (GetTickCount() - start >= timeoutMs) {
-      fprintf(stderr, "clocktool: timeout, callCount=%ld\n", static_cast<long>(state->callCount));
+  ULONGLONG deadline = GetTickCount64() + timeoutMs;
+  uint32_t reached = 0;
+  while ((reached = count(state)) < target) {
+    if (GetTickCount64() >= deadline) {
+      fprintf(stderr, "clocktool: timeout, %s=%u, waited for %u\n", what, reached, target);
       return 1;
     }
     Sleep(kWaitPollMs);
@@ -335,7 +353,9 @@ int RunStateCommand(clocksim::State* state, const char* command, int argc, char*
   } else if (strcmp(command, "applied") == 0) {
     ok = CmdCalls(state, argc, argv, true);
   } else if (strcmp(command, "wait-calls") == 0) {
-    return CmdWaitCalls(state, argc, argv);
+    return WaitForCount(state, argc, argv, CallCount, "callCount");
+  } else if (strcmp(command, "wait-applied") == 0) {
+    return WaitForCount(state, argc, argv, AppliedCount, "applied");
   } else {
     ok = false;
   }
@@ -347,16 +367,11 @@ int RunStateCommand(clocksim::State* state, const char* command, int argc, char*
   return 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  if (argc < 2) {
-    PrintUsage();
-    return 1;
-  }
-  const char* command = argv[1];
-  int restCount = argc - 2;
-  char** rest = argv + 2;
+// One command: argv[0] is its name. Returns the exit code.
+int RunCommand(int argc, char** argv) {
+  const char* command = argv[0];
+  int restCount = argc - 1;
+  char** rest = argv + 1;
   if (strcmp(command, "register") == 0) return CmdRegistration(restCount, rest, "DllRegisterServer");
   if (strcmp(command, "unregister") == 0) return CmdRegistration(restCount, rest, "DllUnregisterServer");
   if (strcmp(command, "qpcfreq") == 0 && restCount == 0) {
@@ -371,4 +386,15 @@ int main(int argc, char** argv) {
   int code = RunStateCommand(state, command, restCount, rest);
   fflush(stdout);
   return code;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    PrintUsage();
+    return 1;
+  }
+  if (argc == 2 && strcmp(argv[1], "serve") == 0) return ServeCommands(RunCommand);
+  return RunCommand(argc - 1, argv + 1);
 }

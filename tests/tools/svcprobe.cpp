@@ -1,4 +1,4 @@
-// svcprobe: starts, stops and watches a service through the service control manager with precise timing.
+// svcprobe: starts, stops, queries and waits for a service through the service control manager, with precise timing.
 #include <windows.h>
 
 #include <inttypes.h>
@@ -8,24 +8,36 @@
 
 #include <string>
 
+#include "command_server.h"
+
 namespace {
 
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
-constexpr DWORD kPollMs = 1;                 // status poll period while waiting
+constexpr DWORD kTimingPollMs = 1;             // status poll period of the timed start and stop
+constexpr DWORD kWaitPollMs = 5;               // status poll period of the other waits
+constexpr DWORD kLogPollMs = 5;                // log poll period of wait-log
 constexpr DWORD kTransitionTimeoutMs = 30000;  // longest wait for a start or a stop
-constexpr size_t kMaxStatesShown = 16;       // distinct states kept in the printed sequence
+constexpr size_t kMaxStatesShown = 16;         // distinct states kept in the printed sequence
+constexpr DWORD kNoEntry = 0;                  // "state" of a service without an entry (none)
 
 const char* const kUsage =
     "usage: svcprobe COMMAND\n"
-    "  stop NAME                    stop control, then wait for STOPPED\n"
+    "  stop NAME                    stop control, then wait for STOPPED (timed)\n"
     "  halt NAME                    stop if running, wait for STOPPED and for the process to end\n"
-    "  start NAME                   start, then wait for RUNNING (or STOPPED)\n"
-    "  wait NAME STATE TIMEOUT_MS   wait for STATE (number or name)\n"
+    "  start NAME                   start, then wait for RUNNING (or STOPPED) (timed)\n"
+    "  send-start NAME              start, without waiting\n"
+    "  send-stop NAME               stop control, without waiting; prints the reply\n"
+    "  wait NAME STATES TIMEOUT_MS  wait for one of STATES (numbers or names, comma-separated;\n"
+    "                               none: no entry)\n"
     "  state NAME                   the current state\n"
+    "  query NAME                   the status on one line, as sc query names its fields\n"
+    "  remove NAME TIMEOUT_MS       stop it if it runs, then delete its entry\n"
+    "  wait-log FILE LINES TIMEOUT_MS  wait until FILE holds at least LINES lines\n"
     "  qpc                          QueryPerformanceCounter now\n"
+    "  serve                        commands from stdin, one a line, words tab-separated\n"
     "prints key=value; times in ms, counters in QueryPerformanceCounter ticks;\n"
     "states= lists each state seen, readings= each distinct STATE/checkpoint/wait hint/controls accepted\n";
 
@@ -35,6 +47,7 @@ struct StateName {
 };
 
 constexpr StateName kStateNames[] = {
+    {kNoEntry, "none"},
     {SERVICE_STOPPED, "STOPPED"},
     {SERVICE_START_PENDING, "START_PENDING"},
     {SERVICE_STOP_PENDING, "STOP_PENDING"},
@@ -51,6 +64,12 @@ const char* NameOfState(DWORD state) {
   return "UNKNOWN";
 }
 
+bool ParseNumber(const char* text, unsigned long* value) {
+  char* end = nullptr;
+  *value = strtoul(text, &end, 10);
+  return *text != '\0' && *end == '\0';
+}
+
 bool ParseState(const char* text, DWORD* state) {
   for (const StateName& entry : kStateNames) {
     if (_stricmp(entry.name, text) == 0) {
@@ -58,17 +77,31 @@ bool ParseState(const char* text, DWORD* state) {
       return true;
     }
   }
-  char* end = nullptr;
-  unsigned long value = strtoul(text, &end, 10);
-  if (*text == '\0' || *end != '\0' || value < SERVICE_STOPPED || value > SERVICE_PAUSED) return false;
+  unsigned long value = 0;
+  if (!ParseNumber(text, &value) || value < SERVICE_STOPPED || value > SERVICE_PAUSED) return false;
   *state = static_cast<DWORD>(value);
   return true;
 }
 
+// A comma-separated list of states, as a bit set indexed by state number.
+bool ParseStates(const char* text, DWORD* states) {
+  std::string list = text;
+  *states = 0;
+  size_t from = 0;
+  for (;;) {
+    size_t comma = list.find(',', from);
+    std::string one = list.substr(from, comma == std::string::npos ? std::string::npos : comma - from);
+    DWORD state = 0;
+    if (!ParseState(one.c_str(), &state)) return false;
+    *states |= 1u << state;
+    if (comma == std::string::npos) return true;
+    from = comma + 1;
+  }
+}
+
 bool ParseTimeout(const char* text, DWORD* ms) {
-  char* end = nullptr;
-  unsigned long value = strtoul(text, &end, 10);
-  if (*text == '\0' || *end != '\0') return false;
+  unsigned long value = 0;
+  if (!ParseNumber(text, &value)) return false;
   *ms = static_cast<DWORD>(value);
   return true;
 }
@@ -122,10 +155,40 @@ void NoteState(StateTrail* trail, DWORD state) {
   ++trail->count;
 }
 
-// Polls until the state is one of want/alsoDone or the timeout passes.
-// True when a wanted state was reached; status holds the last reading.
-bool WaitForState(SC_HANDLE service, DWORD want, DWORD alsoDone, DWORD timeoutMs, StateTrail* trail,
-                  SERVICE_STATUS* status, int64_t* reachedAt) {
+// The service control manager, connected once per process: a serving probe
+// answers many requests.
+SC_HANDLE Manager() {
+  static SC_HANDLE manager = nullptr;
+  if (!manager) {
+    manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    if (!manager) fprintf(stderr, "svcprobe: OpenSCManager failed (error %lu)\n", GetLastError());
+  }
+  return manager;
+}
+
+SC_HANDLE OpenNamedService(const char* name, DWORD access) {
+  if (!Manager()) return nullptr;
+  SC_HANDLE service = OpenServiceA(Manager(), name, access);
+  if (!service) fprintf(stderr, "svcprobe: OpenService %s failed (error %lu)\n", name, GetLastError());
+  return service;
+}
+
+// The service's status, or a zeroed one with state none when it has no entry
+// (or one that can no longer be opened). False only when the manager fails.
+bool QueryCurrent(const char* name, SERVICE_STATUS* status) {
+  *status = SERVICE_STATUS{};
+  if (!Manager()) return false;
+  SC_HANDLE service = OpenServiceA(Manager(), name, SERVICE_QUERY_STATUS);
+  if (!service) return true;
+  if (!QueryServiceStatus(service, status)) *status = SERVICE_STATUS{};
+  CloseServiceHandle(service);
+  return true;
+}
+
+// Polls an open service until its state is one of want (a bit set) or the
+// timeout passes. True when a wanted state was reached; status holds the last reading.
+bool WaitForState(SC_HANDLE service, DWORD want, DWORD timeoutMs, StateTrail* trail, SERVICE_STATUS* status,
+                  int64_t* reachedAt) {
   int64_t start = Qpc();
   for (;;) {
     if (!QueryServiceStatus(service, status)) {
@@ -135,9 +198,9 @@ bool WaitForState(SC_HANDLE service, DWORD want, DWORD alsoDone, DWORD timeoutMs
     *reachedAt = Qpc();
     NoteState(trail, status->dwCurrentState);
     NoteReading(trail, *status);
-    if (status->dwCurrentState == want || status->dwCurrentState == alsoDone) return true;
+    if (want & (1u << status->dwCurrentState)) return true;
     if (MsBetween(start, *reachedAt) >= timeoutMs) return false;
-    Sleep(kPollMs);
+    Sleep(kTimingPollMs);
   }
 }
 
@@ -145,46 +208,28 @@ void PrintExitCodes(const SERVICE_STATUS& status) {
   printf("exit=%lu/%lu\n", status.dwWin32ExitCode, status.dwServiceSpecificExitCode);
 }
 
-SC_HANDLE OpenNamedService(const char* name, DWORD access, SC_HANDLE* manager) {
-  *manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-  if (!*manager) {
-    fprintf(stderr, "svcprobe: OpenSCManager failed (error %lu)\n", GetLastError());
-    return nullptr;
-  }
-  SC_HANDLE service = OpenServiceA(*manager, name, access);
-  if (!service) {
-    fprintf(stderr, "svcprobe: OpenService %s failed (error %lu)\n", name, GetLastError());
-    CloseServiceHandle(*manager);
-    *manager = nullptr;
-  }
-  return service;
-}
-
-void CloseHandles(SC_HANDLE service, SC_HANDLE manager) {
-  CloseServiceHandle(service);
-  CloseServiceHandle(manager);
-}
-
 int RunStop(const char* name) {
-  SC_HANDLE manager = nullptr;
-  SC_HANDLE service = OpenNamedService(name, SERVICE_STOP | SERVICE_QUERY_STATUS, &manager);
+  SC_HANDLE service = OpenNamedService(name, SERVICE_STOP | SERVICE_QUERY_STATUS);
   if (!service) return kExitFailed;
   SERVICE_STATUS status = {};
   StateTrail trail;
   int64_t controlAt = Qpc();
   if (!ControlService(service, SERVICE_CONTROL_STOP, &status)) {
     fprintf(stderr, "svcprobe: ControlService failed (error %lu)\n", GetLastError());
-    CloseHandles(service, manager);
+    CloseServiceHandle(service);
     return kExitFailed;
   }
+  // The handler has run once the reply is here: the stop request is in the service.
+  int64_t repliedAt = Qpc();
+  DWORD replyHint = status.dwWaitHint;
   NoteState(&trail, status.dwCurrentState);
   NoteReading(&trail, status);
   int64_t stoppedAt = 0;
-  bool stopped = WaitForState(service, SERVICE_STOPPED, SERVICE_STOPPED, kTransitionTimeoutMs, &trail,
-                              &status, &stoppedAt);
-  CloseHandles(service, manager);
-  printf("stop_ms=%.1f states=%s control_qpc=%" PRId64 " stopped_qpc=%" PRId64 "\n",
-         MsBetween(controlAt, stoppedAt), trail.text.c_str(), controlAt, stoppedAt);
+  bool stopped = WaitForState(service, 1u << SERVICE_STOPPED, kTransitionTimeoutMs, &trail, &status, &stoppedAt);
+  CloseServiceHandle(service);
+  printf("stop_ms=%.1f states=%s control_qpc=%" PRId64 " replied_qpc=%" PRId64 " stopped_qpc=%" PRId64
+         " hint=%lu\n",
+         MsBetween(controlAt, stoppedAt), trail.text.c_str(), controlAt, repliedAt, stoppedAt, replyHint);
   printf("readings=%s\n", trail.readings.c_str());
   PrintExitCodes(status);
   return stopped ? kExitOk : kExitFailed;
@@ -193,8 +238,7 @@ int RunStop(const char* name) {
 // What an installer needs before it replaces the executable: the service
 // stopped and its process gone, which can be a moment after STOPPED.
 int RunHalt(const char* name) {
-  SC_HANDLE manager = nullptr;
-  SC_HANDLE service = OpenNamedService(name, SERVICE_STOP | SERVICE_QUERY_STATUS, &manager);
+  SC_HANDLE service = OpenNamedService(name, SERVICE_STOP | SERVICE_QUERY_STATUS);
   if (!service) return kExitFailed;
   SERVICE_STATUS_PROCESS running = {};
   DWORD needed = 0;
@@ -212,96 +256,236 @@ int RunHalt(const char* name) {
                  GetLastError() == ERROR_SERVICE_NOT_ACTIVE;
   int64_t stoppedAt = haltAt;
   if (stopped) {
-    stopped = WaitForState(service, SERVICE_STOPPED, SERVICE_STOPPED, kTransitionTimeoutMs, &trail, &status,
-                           &stoppedAt);
+    stopped = WaitForState(service, 1u << SERVICE_STOPPED, kTransitionTimeoutMs, &trail, &status, &stoppedAt);
   }
   bool ended = process == nullptr || WaitForSingleObject(process, kTransitionTimeoutMs) == WAIT_OBJECT_0;
   int64_t endedAt = Qpc();
   if (process != nullptr) CloseHandle(process);
-  CloseHandles(service, manager);
+  CloseServiceHandle(service);
   printf("stop_ms=%.1f ended_ms=%.1f states=%s ended=%s\n", MsBetween(haltAt, stoppedAt),
          MsBetween(haltAt, endedAt), trail.text.c_str(), ended ? "yes" : "no");
   return stopped && ended ? kExitOk : kExitFailed;
 }
 
 int RunStart(const char* name) {
-  SC_HANDLE manager = nullptr;
-  SC_HANDLE service = OpenNamedService(name, SERVICE_START | SERVICE_QUERY_STATUS, &manager);
+  SC_HANDLE service = OpenNamedService(name, SERVICE_START | SERVICE_QUERY_STATUS);
   if (!service) return kExitFailed;
   int64_t startAt = Qpc();
   if (!StartServiceA(service, 0, nullptr)) {
     fprintf(stderr, "svcprobe: StartService failed (error %lu)\n", GetLastError());
-    CloseHandles(service, manager);
+    CloseServiceHandle(service);
     return kExitFailed;
   }
   SERVICE_STATUS status = {};
   StateTrail trail;
   int64_t reachedAt = 0;
-  bool settled = WaitForState(service, SERVICE_RUNNING, SERVICE_STOPPED, kTransitionTimeoutMs, &trail,
-                              &status, &reachedAt);
-  CloseHandles(service, manager);
-  printf("start_ms=%.1f states=%s start_qpc=%" PRId64 " running_qpc=%" PRId64 "\n",
-         MsBetween(startAt, reachedAt), trail.text.c_str(), startAt, reachedAt);
+  bool settled = WaitForState(service, (1u << SERVICE_RUNNING) | (1u << SERVICE_STOPPED), kTransitionTimeoutMs,
+                              &trail, &status, &reachedAt);
+  CloseServiceHandle(service);
+  printf("start_ms=%.1f states=%s start_qpc=%" PRId64 " running_qpc=%" PRId64 "\n", MsBetween(startAt, reachedAt),
+         trail.text.c_str(), startAt, reachedAt);
   printf("readings=%s\n", trail.readings.c_str());
   PrintExitCodes(status);
   return settled && status.dwCurrentState == SERVICE_RUNNING ? kExitOk : kExitFailed;
 }
 
-int RunWait(const char* name, const char* stateText, const char* timeoutText) {
+int RunSendStart(const char* name) {
+  SC_HANDLE service = OpenNamedService(name, SERVICE_START);
+  if (!service) return kExitFailed;
+  bool started = StartServiceA(service, 0, nullptr) != FALSE;
+  if (!started) fprintf(stderr, "svcprobe: StartService failed (error %lu)\n", GetLastError());
+  CloseServiceHandle(service);
+  return started ? kExitOk : kExitFailed;
+}
+
+// The reply to a stop control: the state and wait hint the handler reported.
+int RunSendStop(const char* name) {
+  SC_HANDLE service = OpenNamedService(name, SERVICE_STOP);
+  if (!service) return kExitFailed;
+  SERVICE_STATUS status = {};
+  bool sent = ControlService(service, SERVICE_CONTROL_STOP, &status) != FALSE;
+  if (!sent) fprintf(stderr, "svcprobe: ControlService failed (error %lu)\n", GetLastError());
+  CloseServiceHandle(service);
+  if (!sent) return kExitFailed;
+  printf("STATE=%lu WAIT_HINT=0x%lx\n", status.dwCurrentState, status.dwWaitHint);
+  return kExitOk;
+}
+
+// Waits by name rather than by handle, so that "none" (the entry gone) can be waited for.
+int RunWait(const char* name, const char* statesText, const char* timeoutText) {
   DWORD want = 0;
   DWORD timeoutMs = 0;
-  if (!ParseState(stateText, &want) || !ParseTimeout(timeoutText, &timeoutMs)) {
+  if (!ParseStates(statesText, &want) || !ParseTimeout(timeoutText, &timeoutMs)) {
     fputs(kUsage, stderr);
     return kExitUsage;
   }
-  SC_HANDLE manager = nullptr;
-  SC_HANDLE service = OpenNamedService(name, SERVICE_QUERY_STATUS, &manager);
-  if (!service) return kExitFailed;
   SERVICE_STATUS status = {};
   StateTrail trail;
-  int64_t reachedAt = 0;
-  bool reached = WaitForState(service, want, want, timeoutMs, &trail, &status, &reachedAt);
-  CloseHandles(service, manager);
-  printf("state=%s states=%s qpc=%" PRId64 "\n", NameOfState(status.dwCurrentState), trail.text.c_str(),
-         reachedAt);
+  int64_t start = Qpc();
+  int64_t reachedAt = start;
+  bool reached = false;
+  for (;;) {
+    if (!QueryCurrent(name, &status)) return kExitFailed;
+    reachedAt = Qpc();
+    NoteState(&trail, status.dwCurrentState);
+    NoteReading(&trail, status);
+    reached = (want & (1u << status.dwCurrentState)) != 0;
+    if (reached || MsBetween(start, reachedAt) >= timeoutMs) break;
+    Sleep(kWaitPollMs);
+  }
+  printf("state=%s states=%s qpc=%" PRId64 "\n", NameOfState(status.dwCurrentState), trail.text.c_str(), reachedAt);
   printf("readings=%s\n", trail.readings.c_str());
   PrintExitCodes(status);
   return reached ? kExitOk : kExitFailed;
 }
 
 int RunState(const char* name) {
-  SC_HANDLE manager = nullptr;
-  SC_HANDLE service = OpenNamedService(name, SERVICE_QUERY_STATUS, &manager);
+  SC_HANDLE service = OpenNamedService(name, SERVICE_QUERY_STATUS);
   if (!service) return kExitFailed;
   SERVICE_STATUS status = {};
   bool queried = QueryServiceStatus(service, &status) != FALSE;
-  CloseHandles(service, manager);
+  CloseServiceHandle(service);
   if (!queried) return kExitFailed;
   printf("state=%s\n", NameOfState(status.dwCurrentState));
   PrintExitCodes(status);
   return kExitOk;
 }
 
-}  // namespace
+// Everything a check of the service's status needs, on one line, the fields
+// named and written as "sc query" shows them.
+int RunQuery(const char* name) {
+  SERVICE_STATUS status = {};
+  if (!QueryCurrent(name, &status)) return kExitFailed;
+  if (status.dwCurrentState == kNoEntry) {
+    printf("STATE=none\n");
+  } else {
+    printf("STATE=%lu TYPE=%lu WIN32_EXIT_CODE=%lu SERVICE_EXIT_CODE=%lu CHECKPOINT=0x%lx WAIT_HINT=0x%lx\n",
+           status.dwCurrentState, status.dwServiceType, status.dwWin32ExitCode, status.dwServiceSpecificExitCode,
+           status.dwCheckPoint, status.dwWaitHint);
+  }
+  return kExitOk;
+}
 
-int main(int argc, char** argv) {
+// Leaves no entry of the service: stopped first if it runs, then deleted.
+int RunRemove(const char* name, const char* timeoutText) {
+  DWORD timeoutMs = 0;
+  if (!ParseTimeout(timeoutText, &timeoutMs)) {
+    fputs(kUsage, stderr);
+    return kExitUsage;
+  }
+  if (!Manager()) return kExitFailed;
+  SC_HANDLE service = OpenServiceA(Manager(), name, SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE);
+  if (!service) {
+    printf("removed=none\n");
+    return kExitOk;
+  }
+  SERVICE_STATUS status = {};
+  StateTrail trail;
+  int64_t reachedAt = 0;
+  bool stopped = QueryServiceStatus(service, &status) && status.dwCurrentState == SERVICE_STOPPED;
+  if (!stopped) {
+    ControlService(service, SERVICE_CONTROL_STOP, &status);
+    stopped = WaitForState(service, 1u << SERVICE_STOPPED, timeoutMs, &trail, &status, &reachedAt);
+  }
+  bool deleted = DeleteService(service) != FALSE || GetLastError() == ERROR_SERVICE_MARKED_FOR_DELETE;
+  if (!deleted) fprintf(stderr, "svcprobe: DeleteService failed (error %lu)\n", GetLastError());
+  CloseServiceHandle(service);
+  printf("removed=%s stopped=%s\n", deleted ? "yes" : "no", stopped ? "yes" : "no");
+  return deleted && stopped ? kExitOk : kExitFailed;
+}
+
+// Lets shell tests pass a Linux path; Wine maps drive Z: to the Linux root.
+std::string ToWindowsPath(const char* path) {
+  std::string result = path;
+  if (result.empty() || result[0] != '/') return result;
+  for (char& c : result) {
+    if (c == '/') c = '\\';
+  }
+  return "Z:" + result;
+}
+
+// Lines in the file as the shell counts them (a last line without its line
+// feed counts); 0 when it cannot be read. Opened for a moment only, and
+// shared every way, so that the service can write or delete it meanwhile.
+unsigned long CountLines(const std::string& path) {
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return 0;
+  unsigned long lines = 0;
+  char last = '\n';
+  char buffer[4096];
+  DWORD got = 0;
+  while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0) {
+    for (DWORD i = 0; i < got; ++i) {
+      if (buffer[i] == '\n') ++lines;
+    }
+    last = buffer[got - 1];
+  }
+  CloseHandle(file);
+  return last == '\n' ? lines : lines + 1;
+}
+
+int RunWaitLog(const char* pathText, const char* linesText, const char* timeoutText) {
+  unsigned long want = 0;
+  DWORD timeoutMs = 0;
+  if (!ParseNumber(linesText, &want) || !ParseTimeout(timeoutText, &timeoutMs)) {
+    fputs(kUsage, stderr);
+    return kExitUsage;
+  }
+  std::string path = ToWindowsPath(pathText);
+  ULONGLONG deadline = GetTickCount64() + timeoutMs;
+  unsigned long lines = 0;
+  while ((lines = CountLines(path)) < want) {
+    if (GetTickCount64() >= deadline) {
+      fprintf(stderr, "svcprobe: timeout: %lu of %lu lines in %s\n", lines, want, path.c_str());
+      return kExitFailed;
+    }
+    Sleep(kLogPollMs);
+  }
+  return kExitOk;
+}
+
+// One command: argv[0] is its name.
+int RunCommand(int argc, char** argv) {
   int result = kExitUsage;
-  if (argc == 2 && strcmp(argv[1], "qpc") == 0) {
+  const char* command = argv[0];
+  if (argc == 1 && strcmp(command, "qpc") == 0) {
     printf("%" PRId64 "\n", Qpc());
     result = kExitOk;
-  } else if (argc == 3 && strcmp(argv[1], "stop") == 0) {
-    result = RunStop(argv[2]);
-  } else if (argc == 3 && strcmp(argv[1], "halt") == 0) {
-    result = RunHalt(argv[2]);
-  } else if (argc == 3 && strcmp(argv[1], "start") == 0) {
-    result = RunStart(argv[2]);
-  } else if (argc == 5 && strcmp(argv[1], "wait") == 0) {
-    result = RunWait(argv[2], argv[3], argv[4]);
-  } else if (argc == 3 && strcmp(argv[1], "state") == 0) {
-    result = RunState(argv[2]);
+  } else if (argc == 2 && strcmp(command, "stop") == 0) {
+    result = RunStop(argv[1]);
+  } else if (argc == 2 && strcmp(command, "halt") == 0) {
+    result = RunHalt(argv[1]);
+  } else if (argc == 2 && strcmp(command, "start") == 0) {
+    result = RunStart(argv[1]);
+  } else if (argc == 2 && strcmp(command, "send-start") == 0) {
+    result = RunSendStart(argv[1]);
+  } else if (argc == 2 && strcmp(command, "send-stop") == 0) {
+    result = RunSendStop(argv[1]);
+  } else if (argc == 4 && strcmp(command, "wait") == 0) {
+    result = RunWait(argv[1], argv[2], argv[3]);
+  } else if (argc == 2 && strcmp(command, "state") == 0) {
+    result = RunState(argv[1]);
+  } else if (argc == 2 && strcmp(command, "query") == 0) {
+    result = RunQuery(argv[1]);
+  } else if (argc == 3 && strcmp(command, "remove") == 0) {
+    result = RunRemove(argv[1], argv[2]);
+  } else if (argc == 4 && strcmp(command, "wait-log") == 0) {
+    result = RunWaitLog(argv[1], argv[2], argv[3]);
   } else {
     fputs(kUsage, stderr);
   }
   fflush(stdout);
   return result;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 2 && strcmp(argv[1], "serve") == 0) return ServeCommands(RunCommand);
+  if (argc < 2) {
+    fputs(kUsage, stderr);
+    return kExitUsage;
+  }
+  return RunCommand(argc - 1, argv + 1);
 }

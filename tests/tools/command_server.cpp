@@ -1,0 +1,59 @@
+// Serve mode of the test tools: reads tab-separated requests from stdin, answers each with its output and its exit code.
+#include "command_server.h"
+
+#include <fcntl.h>
+#include <io.h>
+#include <stdio.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr char kWordSeparator = '\t';
+constexpr const char* kReplyEnd = "@@";
+
+// One line of stdin without its line end; false at the end of input.
+bool ReadRequest(std::string* line) {
+  line->clear();
+  int c = 0;
+  while ((c = fgetc(stdin)) != EOF) {
+    if (c == '\n') break;
+    line->push_back(static_cast<char>(c));
+  }
+  if (c == EOF && line->empty()) return false;
+  if (!line->empty() && line->back() == '\r') line->pop_back();
+  return true;
+}
+
+std::vector<std::string> SplitWords(const std::string& line) {
+  std::vector<std::string> words(1);
+  for (char c : line) {
+    if (c == kWordSeparator) {
+      words.emplace_back();
+    } else {
+      words.back().push_back(c);
+    }
+  }
+  return words;
+}
+
+}  // namespace
+
+int ServeCommands(ToolCommand command) {
+  // Plain line feeds both ways: the shell on the other end reads them.
+  _setmode(_fileno(stdin), _O_BINARY);
+  _setmode(_fileno(stdout), _O_BINARY);
+  std::string line;
+  while (ReadRequest(&line)) {
+    std::vector<std::string> words = SplitWords(line);
+    std::vector<char*> argv;
+    for (std::string& word : words) argv.push_back(&word[0]);
+    argv.push_back(nullptr);
+    int code = command(static_cast<int>(words.size()), argv.data());
+    printf("%s %d\n", kReplyEnd, code);
+    fflush(stdout);
+    fflush(stderr);
+  }
+  return 0;
+}

@@ -1,0 +1,11 @@
+// Serve mode of the test tools: many commands through one process, so a test pays for one Wine launch, not one per command.
+#pragma once
+
+// A tool's command: argv[0] is the command name, as on the tool's command line
+// after the program name. Returns the tool's exit code.
+typedef int (*ToolCommand)(int argc, char** argv);
+
+// Reads requests from stdin until it ends, one a line, the words separated by
+// tabs (so that an empty word or one with spaces survives). Runs each with
+// command and answers with its output, then a line "@@ <exit code>". Returns 0.
+int ServeCommands(ToolCommand command);
