@@ -30,20 +30,36 @@ wine_select_build() {
 # wine ARGS...: the selected loader, never the wrapper on PATH.
 wine() { "${WINELOADER:?wine-env: select a Wine architecture first}" "$@"; }
 
-# wine_use_prefix DIR: select DIR as the prefix and create it on first use.
+# wine_use_prefix DIR: select DIR as the prefix and create it on first use,
+# as a copy of one freshly booted prefix per folder ("template" beside DIR):
+# a copy takes about a second, a boot ten.
 wine_use_prefix() {
   export WINEPREFIX="$1"
-  mkdir -p "$WINEPREFIX"
-  if [ ! -f "$WINEPREFIX/system.reg" ]; then
-    # Two test processes may ask for the same new prefix at once.
-    (
-      flock 9
-      if [ ! -f "$WINEPREFIX/system.reg" ]; then
-        wine wineboot -i </dev/null >/dev/null 2>&1 || true
-        wineserver -w
-      fi
-    ) 9>"$WINEPREFIX.lock"
-  fi
+  [ -f "$WINEPREFIX/system.reg" ] && return 0
+  mkdir -p "$(dirname "$WINEPREFIX")"
+  local template
+  template="$(dirname "$WINEPREFIX")/template"
+  # Two test processes may ask for the same new prefix at once.
+  (
+    flock 9
+    [ -f "$WINEPREFIX/system.reg" ] && exit 0
+    if [ ! -f "$template/system.reg" ]; then
+      (
+        flock 8
+        if [ ! -f "$template/system.reg" ]; then
+          # Booted aside and moved in whole: a boot killed halfway leaves no template.
+          rm -rf "$template" "$template.new"
+          mkdir -p "$template.new"
+          WINEPREFIX=$template.new wine wineboot -i </dev/null >/dev/null 2>&1 || true
+          WINEPREFIX=$template.new wineserver -w
+          [ -f "$template.new/system.reg" ] && mv "$template.new" "$template"
+        fi
+      ) 8>"$template.lock"
+    fi
+    rm -rf "$WINEPREFIX" "$WINEPREFIX.new"
+    cp -a "$template" "$WINEPREFIX.new" && mv "$WINEPREFIX.new" "$WINEPREFIX"
+    [ -f "$WINEPREFIX/system.reg" ] || { echo "wine-env: no prefix made at $WINEPREFIX" >&2; exit 1; }
+  ) 9>"$WINEPREFIX.lock"
 }
 
 # wine_start_session: boot the prefix's system processes detached, so that
@@ -63,6 +79,13 @@ wine_keep_server() {
 wine_stop_server() {
   wineserver -k </dev/null >/dev/null 2>&1 || true
   wineserver -w </dev/null >/dev/null 2>&1 || true
+}
+
+# wine_session_begin: a fresh persistent session for a group of tests. Whatever
+# a killed earlier run left running in this prefix ends first.
+wine_session_begin() {
+  wine_stop_server
+  wine_keep_server
 }
 
 # wine_path LINUXPATH: the same path as Windows programs see it (Z: drive).

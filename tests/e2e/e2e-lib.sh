@@ -2,6 +2,12 @@
 # control manager, in a private prefix with a persistent wineserver, with both
 # simulators. Source it, then call e2e_init NAME; e2e_finish reports and exits.
 # Needs VEXA_BUILD (the build tree) and VEXA_SOURCE (the source tree).
+#
+# The test tools (svcprobe, boardtool, clocktool) each run as one serving process
+# for the whole test: a check or a wait is a request to it, answered in a few
+# milliseconds, where a Wine launch would take a tenth of a second or more.
+# Waits happen inside the tool. Under ctest the Wine session belongs to a
+# fixture (VEXA_SESSION_KEPT=1): a test leaves it running for the next one.
 
 : "${VEXA_BUILD:?set VEXA_BUILD to the build tree}"
 : "${VEXA_SOURCE:?set VEXA_SOURCE to the source tree}"
@@ -10,23 +16,38 @@ wine_select_build "$VEXA_BUILD" || exit 2
 
 readonly SERVICE=Vexaclkd
 readonly SVC_STOPPED=1 SVC_START_PENDING=2 SVC_STOP_PENDING=3 SVC_RUNNING=4
+readonly SVC_REMOVE_TIMEOUT_MS=15000   # a stop takes at most a poll and two steps
 E2E_PASSED=0
 E2E_FAILED=0
+E2E_WORK=''
+declare -A E2E_SERVER_PID=() E2E_SERVER_IN=() E2E_SERVER_OUT=()
+# mawk reads a pipe in whole blocks, and so would wait for more than one reply,
+# unless told to read line by line.
+E2E_REPLY_AWK=(awk)
+awk -W version 2>&1 | grep -q mawk && E2E_REPLY_AWK=(awk -W interactive)
+
+# e2e_work_dir NAME: the work folder of test NAME.
+e2e_work_dir() { printf '%s\n' "$VEXA_BUILD/e2e/$1"; }
 
 # e2e_init NAME [PREFIX]: fresh work folder, the prefix (default: the shared
-# end-to-end one) with a persistent server, no service entry left from before,
-# and the clock simulator registered from the work folder.
+# end-to-end one) with a persistent server, the tools serving, no service entry
+# left from before, and the clock simulator registered from the work folder.
 e2e_init() {
   E2E_NAME=$1
-  E2E_WORK="$VEXA_BUILD/e2e/$E2E_NAME"
-  rm -rf "$E2E_WORK"
-  mkdir -p "$E2E_WORK/sim"
+  E2E_WORK=$(e2e_work_dir "$E2E_NAME")
   wine_use_prefix "${2:-$VEXA_BUILD/wine/e2e}"
+  # What any killed test left in this prefix, whenever its own cleanup runs.
+  e2e_remove_planted "$VEXA_BUILD"/e2e/*
+  rm -rf "$E2E_WORK"
+  mkdir -p "$E2E_WORK/sim" "$E2E_WORK/servers"
   trap e2e_cleanup EXIT
   wine_keep_server
-  svc_remove_any
   cp "$VEXA_BUILD/tests/bin/clocksim.dll" "$VEXA_BUILD/tests/bin/clocktool.exe" \
-     "$VEXA_BUILD/tests/bin/boardtool.exe" "$E2E_WORK/sim/"
+     "$VEXA_BUILD/tests/bin/boardtool.exe" "$VEXA_BUILD/tests/bin/svcprobe.exe" "$E2E_WORK/sim/"
+  tool_server_start svcprobe
+  tool_server_start boardtool
+  tool_server_start clocktool
+  svc_remove_any
   SIM_DLL="$E2E_WORK/sim/clocksim.dll"
   clock_registered yes
   clock reset
@@ -35,20 +56,121 @@ e2e_init() {
 
 e2e_cleanup() {
   svc_remove_any
-  wine_stop_server
+  e2e_remove_planted "$E2E_WORK"
+  tool_servers_stop
+  [ -n "${VEXA_SESSION_KEPT:-}" ] || wine_stop_server
+}
+
+# e2e_plant FILE DEST: copies FILE to DEST outside the work folder (into the
+# prefix's Windows folders, say) and notes it, so that the test's cleanup
+# removes it even when the test itself was killed.
+e2e_plant() {
+  printf '%s\n' "$2" >>"$E2E_WORK/planted"
+  cp "$1" "$2"
+}
+
+# e2e_remove_planted WORKDIR...: removes what the tests of those work folders
+# planted in this prefix (a test of another prefix may still be running).
+e2e_remove_planted() {
+  local dir list path kept
+  for dir in "$@"; do
+    list="$dir/planted"
+    [ -f "$list" ] || continue
+    kept=''
+    while IFS= read -r path; do
+      case "$path" in
+        "$WINEPREFIX"/*) rm -f "$path" ;;
+        *) kept+="$path"$'\n' ;;
+      esac
+    done <"$list"
+    if [ -n "$kept" ]; then printf '%s' "$kept" >"$list"; else rm -f "$list"; fi
+  done
 }
 
 # Leaves no service entry behind, running or not.
-svc_remove_any() {
-  if [ "$(svc_state)" != none ]; then
-    wine sc stop "$SERVICE" </dev/null >/dev/null 2>&1 || true
-    svc_wait "$SVC_STOPPED" 15 || true
-    wine sc delete "$SERVICE" </dev/null >/dev/null 2>&1 || true
-  fi
+svc_remove_any() { probe remove "$SERVICE" "$SVC_REMOVE_TIMEOUT_MS" >/dev/null; }
+
+# --- the tools, serving ------------------------------------------------------
+
+# tool_server_start TOOL: TOOL.exe from the work folder serving requests that
+# come through two FIFOs; its error output goes to a file that each request
+# passes on.
+tool_server_start() {
+  local tool=$1 dir="$E2E_WORK/servers" in out
+  mkfifo "$dir/$tool.in" "$dir/$tool.out"
+  : >"$dir/$tool.err"
+  # Not a job of this shell, so that a test's plain "wait" never waits for it;
+  # exec: its id is the Wine process's own, which the cleanup ends by that id.
+  (
+    (exec "$WINELOADER" "$E2E_WORK/sim/$tool.exe" serve <"$dir/$tool.in" >"$dir/$tool.out" 2>>"$dir/$tool.err") &
+    echo $! >"$dir/$tool.pid"
+  )
+  E2E_SERVER_PID[$tool]=$(<"$dir/$tool.pid")
+  exec {in}>"$dir/$tool.in" {out}<"$dir/$tool.out"
+  E2E_SERVER_IN[$tool]=$in
+  E2E_SERVER_OUT[$tool]=$out
 }
 
-clock() { wine "$E2E_WORK/sim/clocktool.exe" "$@" </dev/null | tr -d '\r'; }
-board() { wine "$E2E_WORK/sim/boardtool.exe" "$@" </dev/null | tr -d '\r'; }
+tool_servers_stop() {
+  local tool in out
+  for tool in "${!E2E_SERVER_PID[@]}"; do
+    in=${E2E_SERVER_IN[$tool]} out=${E2E_SERVER_OUT[$tool]}
+    exec {in}>&- {out}<&-
+    kill "${E2E_SERVER_PID[$tool]}" 2>/dev/null
+  done
+  E2E_SERVER_PID=()
+}
+
+# tool_serve TOOL ARGS...: ARGS run by TOOL's serving process; its output and
+# exit code. 255 when it cannot serve now: not started, ended, or busy with a
+# request of another job of this test (a background press, say).
+tool_serve() {
+  local tool=$1 dir="$E2E_WORK/servers"
+  shift
+  local pid=${E2E_SERVER_PID[$tool]:-}
+  [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null || return 255
+  local code
+  {
+    flock -n 9 || return 255
+    local IFS=$'\t'
+    printf '%s\n' "$*" >&"${E2E_SERVER_IN[$tool]}"
+    # The reply ends with "@@ CODE"; nothing follows it until the next request.
+    "${E2E_REPLY_AWK[@]}" '/^@@ [0-9]+$/ { code = $2; done = 1; exit } { print } END { exit done ? code : 125 }' \
+      <&"${E2E_SERVER_OUT[$tool]}"
+    code=$?
+  } 9>"$dir/$tool.lock"
+  if [ -s "$dir/$tool.err" ]; then
+    cat "$dir/$tool.err" >&2
+    : >"$dir/$tool.err"
+  fi
+  [ "$code" -ne 125 ] || echo "e2e: $tool stopped serving" >&2
+  return "$code"
+}
+
+# tool_run TOOL ARGS...: served when it can be, else a launch of its own.
+tool_run() {
+  local tool=$1 code
+  shift
+  tool_serve "$tool" "$@"
+  code=$?
+  [ "$code" -eq 255 ] || return "$code"
+  tool_launch "$tool" "$@"
+}
+
+# tool_launch TOOL ARGS...: always a process of its own, e.g. for presses that
+# run in the background beside other requests.
+tool_launch() {
+  local tool=$1 exe="$E2E_WORK/sim/$1.exe"
+  shift
+  [ -f "$exe" ] || exe="$VEXA_BUILD/tests/bin/$tool.exe"  # before e2e_init, or without it
+  wine "$exe" "$@" </dev/null | tr -d '\r'
+}
+
+clock() { tool_run clocktool "$@"; }
+board() { tool_run boardtool "$@"; }
+probe() { tool_run svcprobe "$@"; }
+board_launch() { tool_launch boardtool "$@"; }
+clock_launch() { tool_launch clocktool "$@"; }
 
 # clock_registered yes|no
 clock_registered() {
@@ -60,6 +182,23 @@ clock_registered() {
 # board_value KEY: one value of "boardtool show"; clock_value KEY likewise.
 board_value() { board show | sed -n "s/^$1=//p"; }
 clock_value() { clock show | sed -n "s/^$1=//p"; }
+
+# board_values KEY...: several values of one "boardtool show", joined by "/";
+# clock_values KEY... likewise.
+board_values() { board show | key_values "$@"; }
+clock_values() { clock show | key_values "$@"; }
+key_values() {
+  awk -v keys="$*" 'BEGIN { n = split(keys, want, " ") }
+    { i = index($0, "="); if (i) value[substr($0, 1, i - 1)] = substr($0, i + 1) }
+    END { for (k = 1; k <= n; k++) printf "%s%s", (k > 1 ? "/" : ""), value[want[k]]; print "" }'
+}
+
+# ms_of SECONDS: whole or decimal seconds in milliseconds.
+ms_of() {
+  local whole=${1%%.*} fraction=000
+  [ "$1" = "$whole" ] || fraction=${1#*.}000
+  printf '%d\n' $((${whole:-0} * 1000 + 10#${fraction:0:3}))
+}
 
 # install_dir NAME [KPX]: a folder with Vexaclkd.exe and, unless KPX is
 # "none", a Kpx.dll (default the full simulator; "without-NAME" for one that
@@ -85,41 +224,49 @@ run_exe() {
   (cd "$workdir" && wine "$exe" "$@" </dev/null >"$E2E_WORK/stdout" 2>/dev/null) || RUN_RC=$?
 }
 
+# --- the service -------------------------------------------------------------
+
+# svc_query: the service's status in one line, the fields named as "sc query"
+# names them (STATE=4 TYPE=16 WIN32_EXIT_CODE=0 SERVICE_EXIT_CODE=0
+# CHECKPOINT=0x0 WAIT_HINT=0x0), or STATE=none without an entry.
+svc_query() { probe query "$SERVICE"; }
+
 # svc_state: the service's current state number, or "none" without an entry.
-svc_state() {
-  local state
-  state=$(wine sc query "$SERVICE" </dev/null 2>/dev/null | tr -d '\r' | sed -n 's/^ *STATE *: *\([0-9]*\).*/\1/p')
-  printf '%s\n' "${state:-none}"
-}
+svc_state() { svc_fields STATE; }
 
-# svc_field NAME: a numeric field of "sc query", e.g. SERVICE_EXIT_CODE.
-svc_field() {
-  wine sc query "$SERVICE" </dev/null 2>/dev/null | tr -d '\r' | sed -n "s/^ *$1 *: *\([0-9]*\).*/\1/p"
-}
+# svc_field NAME: a field of "sc query", e.g. SERVICE_EXIT_CODE (CHECKPOINT
+# and WAIT_HINT in hex, as sc shows them).
+svc_field() { svc_fields "$1"; }
 
-# svc_wait STATE SECONDS: true once the service is in STATE.
-svc_wait() {
-  local want=$1 deadline=$((SECONDS + $2))
-  while [ "$(svc_state)" != "$want" ]; do
-    [ "$SECONDS" -lt "$deadline" ] || return 1
-    sleep 0.1
+# svc_fields NAME...: several fields of one query, joined by "/", e.g.
+# "svc_fields WIN32_EXIT_CODE SERVICE_EXIT_CODE" gives 0/0.
+svc_fields() {
+  local line name value out='' separator=''
+  line=" $(svc_query)"
+  for name in "$@"; do
+    value=''
+    [[ $line =~ \ $name=([^ ]*) ]] && value=${BASH_REMATCH[1]}
+    out+="$separator$value"
+    separator=/
   done
+  printf '%s\n' "$out"
 }
 
-svc_start() { wine sc start "$SERVICE" </dev/null >/dev/null 2>&1; }
-svc_stop() { wine sc stop "$SERVICE" </dev/null >/dev/null 2>&1; }
+# svc_wait STATE SECONDS: true once the service is in STATE (a number, "none"
+# for no entry, or several joined by commas).
+svc_wait() { probe wait "$SERVICE" "$1" "$(ms_of "$2")" >/dev/null; }
+
+# svc_start, svc_stop: the start or the stop control, without waiting.
+svc_start() { probe send-start "$SERVICE" >/dev/null 2>&1; }
+svc_stop() { probe send-stop "$SERVICE" >/dev/null 2>&1; }
+
+# --- the activity log ----------------------------------------------------------
 
 # log_bytes DIR: the activity log beside DIR's executable, as stored.
 log_bytes() { cat "$1/Satae.dat" 2>/dev/null || true; }
 
 # wait_log_lines DIR N SECONDS: true once the log holds at least N lines.
-wait_log_lines() {
-  local deadline=$((SECONDS + $3))
-  while [ "$(log_bytes "$1" | grep -c '')" -lt "$2" ]; do
-    [ "$SECONDS" -lt "$deadline" ] || return 1
-    sleep 0.1
-  done
-}
+wait_log_lines() { probe wait-log "$1/Satae.dat" "$2" "$(ms_of "$3")" 2>/dev/null; }
 
 # crlf TEXT: TEXT (with \n escapes) as Windows stores it, each line feed as CR LF.
 crlf() { printf '%b' "$1" | sed 's/$/\r/'; }
@@ -145,6 +292,8 @@ long_dir() {
   mkdir -p "$dir"
   printf '%s\n' "$dir"
 }
+
+# --- checks ------------------------------------------------------------------
 
 # expect_eq LABEL ACTUAL EXPECTED
 expect_eq() {

@@ -59,26 +59,34 @@ rows=(
   "remove while running|REMOVE=running|Now Current CPU Freq is 100.200\n|none|-|100100000 100199999|ID"
 )
 
-# wait_until SECONDS COMMAND...: true once the command succeeds.
+readonly START_UP_S=15          # from the start request to the end of start-up
+readonly PRESS_HANDLED_MS=10000  # a poll every 500 ms, a step's pause 600 ms
+readonly STOP_S=15
+readonly STATUS_POLL_S=0.02
+
+# wait_until SECONDS COMMAND...: true once the command succeeds. For conditions
+# on both the service and the board; each try is two requests to the serving
+# tools, no Wine launch.
 wait_until() {
   local deadline=$((SECONDS + $1))
   shift
   until "$@"; do
     [ "$SECONDS" -lt "$deadline" ] || return 1
-    sleep 0.1
+    sleep "$STATUS_POLL_S"
   done
 }
 
 # Start-up has ended: running and reading the buttons, or stopped with a reason.
 started_or_failed() {
-  case "$(svc_state)" in
-    "$SVC_RUNNING") board ops | awk '$2 == "in" { found = 1 } END { exit !found }' ;;
-    "$SVC_STOPPED") [ "$(svc_field SERVICE_EXIT_CODE)" != 0 ] ;;
+  local status
+  status=$(svc_fields STATE SERVICE_EXIT_CODE)
+  case "$status" in
+    "$SVC_RUNNING"/*) board wait-op in 0 2>/dev/null ;;
+    "$SVC_STOPPED"/*) [ "${status#*/}" != 0 ] ;;
     *) return 1 ;;
   esac
 }
-stopped_or_gone() { case "$(svc_state)" in "$SVC_STOPPED" | none) return 0 ;; esac; return 1; }
-presses_acknowledged() { [ "$(board_value latchesAcked)" -ge "$1" ]; }
+presses_acknowledged() { board wait latchesAcked '>=' "$1" "$PRESS_HANDLED_MS"; }
 
 # console_run LETTERS ARG: runs the executable with ARG, appends the letter for
 # its console text to CONSOLE.
@@ -120,11 +128,11 @@ run_row() {
 
   if [ "$START" = yes ] && [ "$(svc_state)" != none ]; then
     svc_start
-    expect "$name: start-up ends" wait_until 15 started_or_failed
+    expect "$name: start-up ends" wait_until "$START_UP_S" started_or_failed
     [ "$(svc_state)" != "$SVC_RUNNING" ] || started=yes
     board press up
     if [ "$started" = yes ]; then
-      expect "$name: press handled" wait_until 10 presses_acknowledged 1
+      expect "$name: press handled" presses_acknowledged 1
       if [ "$REMOVE" = running ]; then
         # "-d" resets the log too; a second press shows the service still works.
         expect "$name: step logged before removal" wait_log_lines "$dir" 2 10
@@ -132,31 +140,31 @@ run_row() {
         expect_eq "$name: still running once removed" "$(svc_state)" "$SVC_RUNNING"
         board press up
         presses=2
-        expect "$name: press handled once removed" wait_until 10 presses_acknowledged 2
+        expect "$name: press handled once removed" presses_acknowledged 2
       fi
       svc_stop
-      expect "$name: stops" wait_until 15 stopped_or_gone
+      expect "$name: stops" svc_wait "$SVC_STOPPED,none" "$STOP_S"
     fi
-    expect_eq "$name: presses acknowledged/pending" "$(board_value latchesAcked)/$(board_value pending)" \
+    expect_eq "$name: presses acknowledged/pending" "$(board_values latchesAcked pending)" \
       "$([ "$started" = yes ] && echo "$presses/0" || echo 0/1)"
   fi
 
-  local log hz
+  local log hz win32
   log=$(exact_bytes "$dir/Satae.dat")
-  state=$(svc_state)
-  code=-
+  IFS=/ read -r state win32 code <<<"$(svc_fields STATE WIN32_EXIT_CODE SERVICE_EXIT_CODE)"
   if [ "$state" != none ]; then
-    code=$(svc_field SERVICE_EXIT_CODE)
     # 1077: the service manager's code for a service never started.
-    expect_eq "$name: Win32 exit code" "$(svc_field WIN32_EXIT_CODE)" \
+    expect_eq "$name: Win32 exit code" "$win32" \
       "$([ "$code" = 0 ] && echo "$([ "$START" = yes ] && echo 0 || echo 1077)" || echo 1066)"
+  else
+    code=-
   fi
   hz=$(clock applied | paste -sd ' ')
   expect_eq "$name: log" "$log" "$(crlf_exact "$want_log")"
   expect_eq "$name: state" "$state" "$want_state"
   expect_eq "$name: service exit code" "$code" "$want_code"
   expect_eq "$name: Hz sent" "$hz" "$want_hz"
-  expect_eq "$name: no board record left mapped" "$(board_value liveMaps)/$(board_value badUnmaps)" 0/0
+  expect_eq "$name: no board record left mapped" "$(board_values liveMaps badUnmaps)" 0/0
   expect_eq "$name: no clock controller left" "$(clock_value liveInstances)" 0
   if [ "$BLOCK_LOG" = yes ]; then
     expect_eq "$name: nothing written into the log's place" "$(ls -A "$dir/Satae.dat")" ""

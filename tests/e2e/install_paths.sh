@@ -5,10 +5,6 @@ set -uo pipefail
 e2e_init install_paths
 
 windows_dir="$WINEPREFIX/drive_c/windows"
-planted_kpx=("$windows_dir/Kpx.dll" "$windows_dir/system32/Kpx.dll")
-remove_planted() { rm -f "${planted_kpx[@]}"; }
-trap 'remove_planted; e2e_cleanup' EXIT
-remove_planted
 
 key='HKLM\System\CurrentControlSet\Services\Vexaclkd'
 image_path() { wine reg query "$key" </dev/null 2>/dev/null | tr -d '\r' | sed -n 's/^ *ImagePath *REG_[A-Z_]* *//p'; }
@@ -41,7 +37,7 @@ runs_and_logs() {
     "$(crlf_exact 'Current CPU Freq is 100.000\n')"
   svc_stop
   expect "$label: stopped" svc_wait "$SVC_STOPPED" 15
-  expect_eq "$label: clean stop" "$(svc_field WIN32_EXIT_CODE)/$(svc_field SERVICE_EXIT_CODE)" 0/0
+  expect_eq "$label: clean stop" "$(svc_fields WIN32_EXIT_CODE SERVICE_EXIT_CODE)" 0/0
 }
 
 board board 2
@@ -69,18 +65,19 @@ remove_with "spaces" "$spaced/Vexaclkd.exe"
 # Kpx.dll in C:\windows (the service's working directory, and on PATH) is
 # not loaded; in the system folder it is.
 bare=$(install_dir bare none)
-cp "$VEXA_BUILD/sim/board/Kpx.dll" "$windows_dir/Kpx.dll"
+# Planted in the prefix: the test's cleanup removes them even if it dies.
+e2e_plant "$VEXA_BUILD/sim/board/Kpx.dll" "$windows_dir/Kpx.dll"
 install_from "library in the working directory" "$bare/Vexaclkd.exe" "$windows_dir"
 svc_start
 expect "library in the working directory: stops by itself" svc_wait "$SVC_STOPPED" 15
 expect_eq "library in the working directory: log" "$(exact_bytes "$bare/Satae.dat")" \
   "$(crlf_exact 'Load kpx.dll failure!!\n')"
 expect_eq "library in the working directory: exit codes" \
-  "$(svc_field WIN32_EXIT_CODE)/$(svc_field SERVICE_EXIT_CODE)" 1066/1
+  "$(svc_fields WIN32_EXIT_CODE SERVICE_EXIT_CODE)" 1066/1
 rm -f "$windows_dir/Kpx.dll"
-cp "$VEXA_BUILD/sim/board/Kpx.dll" "$windows_dir/system32/Kpx.dll"
+e2e_plant "$VEXA_BUILD/sim/board/Kpx.dll" "$windows_dir/system32/Kpx.dll"
 runs_and_logs "library in the system folder" "$bare"
-remove_planted
+rm -f "$windows_dir/system32/Kpx.dll"
 remove_with "library placement" "$bare/Vexaclkd.exe"
 
 # The longest executable path Wine's service manager starts (259 characters)

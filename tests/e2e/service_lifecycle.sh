@@ -41,17 +41,15 @@ wait_log_lines "$dir" 4 10
 expect_eq "step lines" "$(log_bytes "$dir")" \
   "$(crlf 'Current CPU Freq is 100.000\nNow Current CPU Freq is 100.100\nNow Current CPU Freq is 100.200\nNow Current CPU Freq is 99.200\n')"
 expect_eq "Hz the clock received" "$(clock applied | tr '\n' ' ')" "100100000 100199999 99199999 "
-expect_eq "every latch acknowledged" "$(board_value latchesAcked)/$(board_value pending)" "3/0"
+expect_eq "every latch acknowledged" "$(board_values latchesAcked pending)" "3/0"
 
 # The stop control is answered with stop-pending: the worker, not the control
 # handler, reports stopped once its poll is done.
-stop_reply=$(wine sc stop "$SERVICE" </dev/null 2>/dev/null | tr -d '\r')
-expect_eq "stop answered with stop-pending" \
-  "$(printf '%s\n' "$stop_reply" | sed -n 's/^ *STATE *: *\([0-9]*\).*/\1/p')" "$SVC_STOP_PENDING"
-expect_eq "wait hint covers the longest poll" \
-  "$(printf '%s\n' "$stop_reply" | sed -n 's/^ *WAIT_HINT *: *//p')" 0x1388
+stop_reply=" $(probe send-stop "$SERVICE")"
+expect_eq "stop answered with stop-pending" "$(sed -n 's/.* STATE=\([^ ]*\).*/\1/p' <<<"$stop_reply")" "$SVC_STOP_PENDING"
+expect_eq "wait hint covers the longest poll" "$(sed -n 's/.* WAIT_HINT=\([^ ]*\).*/\1/p' <<<"$stop_reply")" 0x1388
 expect "reaches stopped" svc_wait "$SVC_STOPPED" 15
-expect_eq "stopped cleanly" "$(svc_field WIN32_EXIT_CODE)/$(svc_field SERVICE_EXIT_CODE)" "0/0"
+expect_eq "stopped cleanly" "$(svc_fields WIN32_EXIT_CODE SERVICE_EXIT_CODE)" "0/0"
 expect_eq "no clock controller instance left" "$(clock_value liveInstances)" 0
 
 # A service start resets the log too.

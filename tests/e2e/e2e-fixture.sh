@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# ctest fixtures of the end-to-end tests: a prefix's Wine session begun and ended once for its group, and one test's leftovers removed even when it died.
+# Usage: e2e-fixture.sh begin PREFIX | end PREFIX | cleanup NAME PREFIX. Needs VEXA_BUILD and VEXA_SOURCE.
+set -uo pipefail
+. "$(dirname "$0")/e2e-lib.sh"
+
+# remove_service: no entry left, running or not (a leftover automatic-start
+# service would start with every session).
+remove_service() {
+  local result
+  result=$(probe remove "$SERVICE" "$SVC_REMOVE_TIMEOUT_MS") || { echo "e2e-fixture: $result" >&2; return 1; }
+  [ "$result" = "removed=none" ] || echo "e2e-fixture: removed a service entry a test left ($result)"
+}
+
+case "${1:-}" in
+  begin)
+    wine_use_prefix "$2"
+    # A killed earlier run may have left its session, its service and its plants.
+    wine_session_begin
+    e2e_remove_planted "$VEXA_BUILD"/e2e/*
+    remove_service
+    ;;
+  end)
+    wine_use_prefix "$2"
+    remove_service
+    wine_stop_server
+    ;;
+  cleanup)
+    wine_use_prefix "$3"
+    e2e_remove_planted "$(e2e_work_dir "$2")"
+    remove_service
+    ;;
+  *)
+    echo "usage: e2e-fixture.sh begin PREFIX | end PREFIX | cleanup NAME PREFIX" >&2
+    exit 2
+    ;;
+esac
