@@ -38,12 +38,10 @@ cmake --build "$VEXA_BUILD" --target Vexaclkd svcprobe vexa_test_companions -j2 
 
 . "$VEXA_SOURCE/tests/e2e/e2e-lib.sh"
 e2e_init bench "$VEXA_BUILD/wine/bench"
-cp "$VEXA_BUILD/tests/bin/svcprobe.exe" "$E2E_WORK/sim/"
 RDIR="$E2E_WORK/records"
 mkdir -p "$RDIR"
-RECORDS="$here/vexa_records.py"
+FIGURES="$here/bench_figures.py"
 
-probe() { wine "$E2E_WORK/sim/svcprobe.exe" "$@" </dev/null | tr -d '\r'; }
 sleep_ms() { sleep "$(printf '%d.%03d' $(($1 / 1000)) $(($1 % 1000)))"; }
 rand() { printf '%s\n' $(($1 + (RANDOM * 32768 + RANDOM) % ($2 - $1 + 1))); }
 RANDOM=$BENCH_SEED
@@ -72,7 +70,7 @@ board random-presses "$BENCH_PRESSES" "$BENCH_SEED" $PRESS_GAP_MIN_MS $PRESS_GAP
 sleep_ms $LAST_PRESS_SETTLE_MS
 board ops "$ops_from" >"$RDIR/latency.ops"
 clock calls "$calls_from" >"$RDIR/latency.calls"
-python3 "$RECORDS" latency "$RDIR/latency.ops" "$RDIR/latency.calls" "$RDIR/qpcfreq" >"$RDIR/latency"
+python3 "$FIGURES" latency "$RDIR/latency.ops" "$RDIR/latency.calls" "$RDIR/qpcfreq" >"$RDIR/latency"
 
 # --- idle cost: the running service with no presses -------------------------------------
 
@@ -136,7 +134,7 @@ for ((i = 0; i < BENCH_STOPS; i++)); do
 done
 board ops "$ops_from" >"$RDIR/stops.ops"
 clock calls "$calls_from" >"$RDIR/stops.calls"
-python3 "$RECORDS" stops "$RDIR/stops" "$RDIR/stops.ops" "$RDIR/stops.calls" "$RDIR/qpcfreq" >"$RDIR/stoptimes"
+python3 "$FIGURES" stops "$RDIR/stops" "$RDIR/stops.ops" "$RDIR/stops.calls" "$RDIR/qpcfreq" >"$RDIR/stoptimes"
 bad_stops=$(grep -cv 'exit=0/0\|stop_ms=' "$RDIR/stops")
 not_stopped=$(grep 'stop_ms=' "$RDIR/stops" | grep -cv 'STOPPED control')
 

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# Soak of the real service under Wine's service control manager: random presses, step sizes, stops, starts and clock faults on all five boards, then checked against a model of the service.
+# Soak test of the real service under Wine's service control manager: random presses, step sizes, stops, starts and clock faults on all five boards, then checked against a model of the service.
 # Env: VEXA_BUILD (default <repo>/build, or <repo>/build-x64 where 32-bit code cannot run; VEXA_TEST_BITS picks), VEXA_SOURCE (default <repo>), SOAK_SEED, SOAK_SECONDS (time bound).
 set -uo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-export VEXA_SOURCE=${VEXA_SOURCE:-$(dirname "$here")}
+export VEXA_SOURCE=${VEXA_SOURCE:-$(cd "$here/../.." && pwd)}
 if [ -z "${VEXA_BUILD:-}" ]; then
   . "$VEXA_SOURCE/scripts/choose-build.sh"
   choose_build || exit 2
@@ -31,6 +31,7 @@ readonly V3_OTHER_BIT=0x80                        # lets variant 3 act on its la
 # range the controller takes, and zero (unknown to the service).
 readonly START_HZ_CHOICES=(100000000 100000000 2500000000 4294800000 700000 0)
 readonly START_HZ_CHANGE_PERCENT=15
+readonly DRAIN_TIMEOUT_MS=10000                   # two pending latches take two polls and two steps
 
 if [ ! -f "$VEXA_BUILD/tests/bin/svcprobe.exe" ] || [ ! -f "$VEXA_BUILD/Vexaclkd.exe" ]; then
   echo "soak: build Vexaclkd, svcprobe and vexa_test_companions in $VEXA_BUILD first" >&2
@@ -39,14 +40,12 @@ fi
 
 . "$VEXA_SOURCE/tests/e2e/e2e-lib.sh"
 e2e_init soak "$VEXA_BUILD/wine/soak"
-cp "$VEXA_BUILD/tests/bin/svcprobe.exe" "$E2E_WORK/sim/"
 RDIR="$E2E_WORK/records"
 mkdir -p "$RDIR"
 : >"$RDIR/runs"
 : >"$RDIR/faults"
 clock qpcfreq >"$RDIR/qpcfreq"
 
-probe() { wine "$E2E_WORK/sim/svcprobe.exe" "$@" </dev/null | tr -d '\r'; }
 qpc() { probe qpc; }
 now_ms() { local t=${EPOCHREALTIME/./}; printf '%s\n' $((t / 1000)); }
 sleep_ms() { sleep "$(printf '%d.%03d' $(($1 / 1000)) $(($1 % 1000)))"; }
@@ -113,19 +112,39 @@ random_action() {
 # --- one run: start at a random moment, act at random, stop at a random moment
 
 RUN=0
+RUN_BASE=""
 
-one_run() {
-  local run_ms=$1 base ops_from calls_from start_hz end
+# run_begin: the records' marks, the clock's frequency, then the start.
+run_begin() {
+  local ops_from calls_from start_hz
   RUN=$((RUN + 1))
-  base="$RDIR/run-$RUN"
+  RUN_BASE="$RDIR/run-$RUN"
   if [ "$(rand 0 99)" -lt "$START_HZ_CHANGE_PERCENT" ]; then
     clock hz 1 "${START_HZ_CHOICES[$(rand 0 $((${#START_HZ_CHOICES[@]} - 1)))]}" >/dev/null
   fi
   start_hz=$(clock_value clock1 | cut -d, -f2)
   ops_from=$(($(board_value opCount) + 1))
   calls_from=$(($(clock_value callCount) + 1))
-  probe start "$SERVICE" >"$base.start"
+  printf '%s %s\n' "$ops_from" "$calls_from" >"$RUN_BASE.from"
+  probe start "$SERVICE" >"$RUN_BASE.start"
   printf '%s %s %s\n' "$RUN" "$VARIANT" "$start_hz" >>"$RDIR/runs"
+}
+
+# run_end: the stop, then everything of the run, read once the service has
+# stopped (a start resets the log).
+run_end() {
+  local ops_from calls_from
+  read -r ops_from calls_from <"$RUN_BASE.from"
+  probe stop "$SERVICE" >"$RUN_BASE.stop"
+  board ops "$ops_from" >"$RUN_BASE.ops"
+  clock calls "$calls_from" >"$RUN_BASE.calls"
+  clock show >"$RUN_BASE.clock"
+  cp "$APP/Satae.dat" "$RUN_BASE.log" 2>/dev/null || : >"$RUN_BASE.log"
+}
+
+one_run() {
+  local run_ms=$1 end
+  run_begin
   end=$(($(now_ms) + run_ms))
   while :; do
     local left=$((end - $(now_ms)))
@@ -136,12 +155,17 @@ one_run() {
     sleep_ms "$gap"
     [ "$gap" -lt "$left" ] && random_action
   done
-  probe stop "$SERVICE" >"$base.stop"
-  # Everything of the run, read once the service has stopped (a start resets the log).
-  board ops "$ops_from" >"$base.ops"
-  clock calls "$calls_from" >"$base.calls"
-  clock show >"$base.clock"
-  cp "$APP/Satae.dat" "$base.log" 2>/dev/null || : >"$base.log"
+  run_end
+}
+
+# drain_run: the phase's last run lasts until no latch is pending, so that by
+# the phase's end every press that set a latch has been handled.
+drain_run() {
+  # Variant 3 acts on a latch alone in its byte only with another bit set.
+  [ "$VARIANT" -ne 3 ] || board setbits $V3_LATCH_PORT $V3_OTHER_BIT
+  run_begin
+  board wait pending == 0 "$DRAIN_TIMEOUT_MS" || echo "soak: variant $VARIANT: latches still pending" >&2
+  run_end
 }
 
 # --- one board variant: its own press stream, runs until the stream ends
@@ -160,7 +184,8 @@ soak_variant() {
   [ "$count" -gt 0 ] || count=1
   seed=$(((SOAK_SEED + VARIANT * 7919) % 4294967296))
   phase_end=$(($(now_ms) + phase_ms))
-  board random-presses "$count" "$seed" $PRESS_GAP_MIN_MS $PRESS_GAP_MAX_MS >"$RDIR/phase-$VARIANT.presses" &
+  # A process of its own: the served board tool stays free for the runs meanwhile.
+  board_launch random-presses "$count" "$seed" $PRESS_GAP_MIN_MS $PRESS_GAP_MAX_MS >"$RDIR/phase-$VARIANT.presses" &
   gen=$!
   while kill -0 "$gen" 2>/dev/null || [ "$runs" -lt "$MIN_RUNS_PER_VARIANT" ] ||
         [ "$(now_ms)" -lt "$phase_end" ]; do
@@ -175,6 +200,8 @@ soak_variant() {
     [ "$(rand 0 2)" -ne 0 ] || random_action
   done
   wait "$gen"
+  drain_run
+  runs=$((runs + 1))
   fault_end
   board show >"$RDIR/phase-$VARIANT.board"
   clock show >"$RDIR/phase-$VARIANT.clockshow"
@@ -190,4 +217,4 @@ for VARIANT in $VARIANTS; do
 done
 run_exe "$APP/Vexaclkd.exe" "$APP" -d
 echo "soak: seed $SOAK_SEED, $RUN runs in $((($(now_ms) - started) / 1000)) s; records in $RDIR"
-python3 "$here/vexa_records.py" soak "$RDIR" $((MIN_RUNS_PER_VARIANT * VARIANT_COUNT))
+python3 "$here/soak_check.py" "$RDIR" $((MIN_RUNS_PER_VARIANT * VARIANT_COUNT))

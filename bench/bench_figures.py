@@ -1,0 +1,124 @@
+#!/usr/bin/env python3
+"""The benchmark's figures from the simulators' records: press-to-apply latency and stop times, for bench.sh."""
+import math
+import os
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "tools"))
+from sim_records import STEP_PAUSE_MS, qpc_frequency, read_calls, read_lines, read_ops  # noqa: E402
+
+OP_SET = 11  # SetClockSettings in the clock simulator's record
+
+
+def percentile(values, fraction):
+    """Nearest-rank percentile of a sorted list."""
+    rank = max(1, math.ceil(fraction * len(values)))
+    return values[rank - 1]
+
+
+def summary(values_ms):
+    values = sorted(values_ms)
+    return {
+        "n": len(values),
+        "min": values[0],
+        "median": percentile(values, 0.5),
+        "p99": percentile(values, 0.99),
+        "max": values[-1],
+    }
+
+
+def print_summary(name, values_ms):
+    if not values_ms:
+        print("%s_n=0" % name)
+        return
+    s = summary(values_ms)
+    print("%s_n=%d %s_min=%.1f %s_median=%.1f %s_p99=%.1f %s_max=%.1f" % (
+        name, s["n"], name, s["min"], name, s["median"], name, s["p99"], name, s["max"]))
+
+
+# --- press-to-apply latency ------------------------------------------------
+
+def cmd_latency(ops_path, calls_path, freq_path):
+    """Pairs every press with the acknowledgement of its latch and the next SetClockSettings."""
+    ticks_per_ms = qpc_frequency(freq_path) / 1000.0
+    ops = read_ops(ops_path)
+    sets = [c for c in read_calls(calls_path) if c.op == OP_SET]
+    presses = [op for op in ops if op.kind == "press"]
+    acks = [op for op in ops if op.kind == "out"]
+    to_apply, to_ack, ack_to_apply = [], [], []
+    unpaired = 0
+    used_acks = set()
+    for press in presses:
+        if press.hi != 0:  # merged into a latch already set: no step of its own
+            unpaired += 1
+            continue
+        ack = next((a for a in acks if a.qpc > press.qpc and a.port == press.port
+                    and a.value & press.value), None)
+        later_press = next((p for p in presses if p.qpc > press.qpc and p.port == press.port
+                            and p.value == press.value), None)
+        if ack is None or ack.seq in used_acks or (later_press and later_press.qpc < ack.qpc):
+            unpaired += 1
+            continue
+        used_acks.add(ack.seq)
+        # The step's own SetClockSettings: after its acknowledgement, before the next one.
+        next_ack = next((a.qpc for a in acks if a.qpc > ack.qpc), None)
+        apply = next((c for c in sets if c.qpc > ack.qpc), None)
+        if apply is None or (next_ack is not None and apply.qpc > next_ack):
+            unpaired += 1
+            continue
+        to_apply.append((apply.qpc - press.qpc) / ticks_per_ms)
+        to_ack.append((ack.qpc - press.qpc) / ticks_per_ms)
+        ack_to_apply.append((apply.qpc - ack.qpc) / ticks_per_ms)
+    print("presses=%d paired=%d unpaired=%d down=%d up=%d" % (
+        len(presses), len(to_apply), unpaired,
+        sum(1 for p in presses if p.port == 0x1822), sum(1 for p in presses if p.port != 0x1822)))
+    print_summary("apply", to_apply)
+    print_summary("ack", to_ack)
+    print_summary("clockcall", ack_to_apply)
+
+
+# --- stop time ---------------------------------------------------------------
+
+def cmd_stops(stops_path, ops_path, calls_path, freq_path):
+    """Stop times, and where in the poll each stop control landed."""
+    ticks_per_ms = qpc_frequency(freq_path) / 1000.0
+    service_ops = [op for op in read_ops(ops_path) if op.kind in ("in", "out")]
+    calls = read_calls(calls_path)
+    all_ms, during_step_ms, steps_after = [], [], []
+    for line in read_lines(stops_path):
+        keys = dict(w.split("=", 1) for w in line.split() if "=" in w)
+        if "control_qpc" not in keys:
+            continue
+        control, stopped = int(keys["control_qpc"]), int(keys["stopped_qpc"])
+        ms = float(keys["stop_ms"])
+        all_ms.append(ms)
+        before = [op for op in service_ops if op.qpc < control]
+        after = [op for op in service_ops if control <= op.qpc <= stopped]
+        steps_after.append(sum(1 for op in after if op.kind == "out"))
+        if before and before[-1].kind == "out":
+            # A step runs from its acknowledgement through its clock calls and the pause.
+            ack = before[-1]
+            next_read = next((op.qpc for op in service_ops if op.qpc > ack.qpc), stopped)
+            step_calls = [c.qpc for c in calls if ack.qpc < c.qpc < next_read]
+            step_end = max(step_calls or [ack.qpc]) + STEP_PAUSE_MS * ticks_per_ms
+            if control < step_end:
+                during_step_ms.append(ms)
+    print_summary("stop", all_ms)
+    print_summary("stopstep", during_step_ms)
+    print("stops_with_steps_after=%d stops_with_two_steps_after=%d" % (
+        sum(1 for n in steps_after if n >= 1), sum(1 for n in steps_after if n >= 2)))
+
+
+def main(argv):
+    if len(argv) >= 5 and argv[1] == "latency":
+        cmd_latency(argv[2], argv[3], argv[4])
+        return 0
+    if len(argv) >= 6 and argv[1] == "stops":
+        cmd_stops(argv[2], argv[3], argv[4], argv[5])
+        return 0
+    sys.stderr.write("usage: bench_figures.py latency OPS CALLS QPCFREQ | stops STOPS OPS CALLS QPCFREQ\n")
+    return 2
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
