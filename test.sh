@@ -15,15 +15,28 @@ echo "$VEXA_BUILD_REASON"
 cmake --preset default >/dev/null
 if [ "$VEXA_BITS" = 32 ]; then
   cmake --build --preset default
-  ctest --preset default "$@"
 else
   cmake --build --preset default --target Vexaclkd Vexaclkd_msi
-  ctest --preset default -L static "$@"
   cmake --preset x64 >/dev/null
   cmake --build --preset x64
-  ctest --preset x64 "$@"
 fi
-
 cmake --preset "$VEXA_UBSAN_PRESET" >/dev/null
 cmake --build --preset "$VEXA_UBSAN_PRESET"
-ctest --preset "$VEXA_UBSAN_PRESET" -L unit "$@"
+
+# The sanitizer build's unit tests share nothing with the main suite (their own
+# build tree and prefix): they run beside it, and their report follows its own.
+ubsan_log=$([ "$VEXA_BITS" = 32 ] && echo build-ubsan || echo build-x64-ubsan)/unit-tests.log
+ctest --preset "$VEXA_UBSAN_PRESET" -L unit "$@" >"$ubsan_log" 2>&1 &
+ubsan=$!
+
+failed=0
+if [ "$VEXA_BITS" = 32 ]; then
+  ctest --preset default "$@" || failed=1
+else
+  ctest --preset default -L static "$@" || failed=1
+  ctest --preset x64 "$@" || failed=1
+fi
+wait "$ubsan" || failed=1
+echo "== unit tests, undefined-behaviour sanitizer build ($VEXA_UBSAN_PRESET) =="
+cat "$ubsan_log"
+exit "$failed"

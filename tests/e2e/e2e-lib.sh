@@ -29,13 +29,14 @@ awk -W version 2>&1 | grep -q mawk && E2E_REPLY_AWK=(awk -W interactive)
 # e2e_work_dir NAME: the work folder of test NAME.
 e2e_work_dir() { printf '%s\n' "$VEXA_BUILD/e2e/$1"; }
 
-# e2e_init NAME [PREFIX]: fresh work folder, the prefix (default: the shared
-# end-to-end one) with a persistent server, the tools serving, no service entry
+# e2e_init NAME [PREFIX]: fresh work folder, the prefix (default: the one ctest
+# gives in VEXA_E2E_PREFIX, else the shared end-to-end one) with a persistent
+# server, the tools serving, no service entry
 # left from before, and the clock simulator registered from the work folder.
 e2e_init() {
   E2E_NAME=$1
   E2E_WORK=$(e2e_work_dir "$E2E_NAME")
-  wine_use_prefix "${2:-$VEXA_BUILD/wine/e2e}"
+  wine_use_prefix "${2:-${VEXA_E2E_PREFIX:-$VEXA_BUILD/wine/e2e}}"
   # What any killed test left in this prefix, whenever its own cleanup runs.
   e2e_remove_planted "$VEXA_BUILD"/e2e/*
   rm -rf "$E2E_WORK"
