@@ -5,12 +5,8 @@
 set -uo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 export VEXA_SOURCE=${VEXA_SOURCE:-$(dirname "$here")}
-if [ -z "${VEXA_BUILD:-}" ]; then
-  . "$VEXA_SOURCE/scripts/choose-build.sh"
-  choose_build || exit 2
-  echo "${VEXA_BUILD_REASON/testing/running}" >&2
-  VEXA_BUILD=$VEXA_SOURCE/$([ "$VEXA_BITS" = 32 ] && echo build || echo build-x64)
-fi
+. "$VEXA_SOURCE/scripts/choose-build.sh"
+choose_build_tree "$VEXA_SOURCE" || exit 2
 export VEXA_BUILD
 BENCH_PRESSES=${BENCH_PRESSES:-120}
 BENCH_STOPS=${BENCH_STOPS:-24}

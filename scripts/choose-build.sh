@@ -36,3 +36,13 @@ choose_build() {
     VEXA_PRESET=x64 VEXA_UBSAN_PRESET=x64-ubsan
   fi
 }
+
+# choose_build_tree SOURCE: unless VEXA_BUILD is set already, the build tree of
+# the chosen build under SOURCE (build or build-x64), for the scripts run by
+# hand (the benchmark, the soak).
+choose_build_tree() {
+  [ -z "${VEXA_BUILD:-}" ] || return 0
+  choose_build || return 1
+  echo "${VEXA_BUILD_REASON/testing/running}" >&2
+  VEXA_BUILD=$1/$([ "$VEXA_BITS" = 32 ] && echo build || echo build-x64)
+}

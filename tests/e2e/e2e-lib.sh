@@ -31,8 +31,8 @@ e2e_work_dir() { printf '%s\n' "$VEXA_BUILD/e2e/$1"; }
 
 # e2e_init NAME [PREFIX]: fresh work folder, the prefix (default: the one ctest
 # gives in VEXA_E2E_PREFIX, else the shared end-to-end one) with a persistent
-# server, the tools serving, no service entry
-# left from before, and the clock simulator registered from the work folder.
+# server, the tools serving, nothing left from before (service entry, planted
+# files), and the clock simulator registered from the work folder.
 e2e_init() {
   E2E_NAME=$1
   E2E_WORK=$(e2e_work_dir "$E2E_NAME")
@@ -267,7 +267,7 @@ svc_stop() { probe send-stop "$SERVICE" >/dev/null 2>&1; }
 log_bytes() { cat "$1/Satae.dat" 2>/dev/null || true; }
 
 # wait_log_lines DIR N SECONDS: true once the log holds at least N lines.
-wait_log_lines() { probe wait-log "$1/Satae.dat" "$2" "$(ms_of "$3")" 2>/dev/null; }
+wait_log_lines() { probe wait-log "$(wine_path "$1")\\Satae.dat" "$2" "$(ms_of "$3")" 2>/dev/null; }
 
 # crlf TEXT: TEXT (with \n escapes) as Windows stores it, each line feed as CR LF.
 crlf() { printf '%b' "$1" | sed 's/$/\r/'; }

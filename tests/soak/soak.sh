@@ -4,12 +4,8 @@
 set -uo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 export VEXA_SOURCE=${VEXA_SOURCE:-$(cd "$here/../.." && pwd)}
-if [ -z "${VEXA_BUILD:-}" ]; then
-  . "$VEXA_SOURCE/scripts/choose-build.sh"
-  choose_build || exit 2
-  echo "${VEXA_BUILD_REASON/testing/running}" >&2
-  VEXA_BUILD=$VEXA_SOURCE/$([ "$VEXA_BITS" = 32 ] && echo build || echo build-x64)
-fi
+. "$VEXA_SOURCE/scripts/choose-build.sh"
+choose_build_tree "$VEXA_SOURCE" || exit 2
 export VEXA_BUILD
 SOAK_SEED=${SOAK_SEED:-20261210}
 SOAK_SECONDS=${SOAK_SECONDS:-540}

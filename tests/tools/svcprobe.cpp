@@ -35,7 +35,7 @@ const char* const kUsage =
     "  state NAME                   the current state\n"
     "  query NAME                   the status on one line, as sc query names its fields\n"
     "  remove NAME TIMEOUT_MS       stop it if it runs, then delete its entry\n"
-    "  wait-log FILE LINES TIMEOUT_MS  wait until FILE holds at least LINES lines\n"
+    "  wait-log FILE LINES TIMEOUT_MS  wait until FILE (a Windows path) holds at least LINES lines\n"
     "  qpc                          QueryPerformanceCounter now\n"
     "  serve                        commands from stdin, one a line, words tab-separated\n"
     "prints key=value; times in ms, counters in QueryPerformanceCounter ticks;\n"
@@ -394,16 +394,6 @@ int RunRemove(const char* name, const char* timeoutText) {
   return deleted && stopped ? kExitOk : kExitFailed;
 }
 
-// Lets shell tests pass a Linux path; Wine maps drive Z: to the Linux root.
-std::string ToWindowsPath(const char* path) {
-  std::string result = path;
-  if (result.empty() || result[0] != '/') return result;
-  for (char& c : result) {
-    if (c == '/') c = '\\';
-  }
-  return "Z:" + result;
-}
-
 // Lines in the file as the shell counts them (a last line without its line
 // feed counts); 0 when it cannot be read. Opened for a moment only, and
 // shared every way, so that the service can write or delete it meanwhile.
@@ -432,7 +422,7 @@ int RunWaitLog(const char* pathText, const char* linesText, const char* timeoutT
     fputs(kUsage, stderr);
     return kExitUsage;
   }
-  std::string path = ToWindowsPath(pathText);
+  std::string path = pathText;
   ULONGLONG deadline = GetTickCount64() + timeoutMs;
   unsigned long lines = 0;
   while ((lines = CountLines(path)) < want) {
