@@ -8,16 +8,16 @@ set -uo pipefail
 # service would start with every session).
 remove_service() {
   local result
-  result=$(probe remove "$SERVICE" "$SVC_REMOVE_TIMEOUT_MS") || { echo "e2e-fixture: $result" >&2; return 1; }
+  result=$(tool_run svcprobe remove "$SERVICE" "$SVC_REMOVE_TIMEOUT_MS") || { echo "e2e-fixture: $result" >&2; return 1; }
   [ "$result" = "removed=none" ] || echo "e2e-fixture: removed a service entry a test left ($result)"
 }
 
 case "${1:-}" in
   begin)
     wine_use_prefix "$2"
-    # A killed earlier run may have left its session, its service and its plants.
+    # A killed earlier run may have left its session, its service and more.
     wine_session_begin
-    e2e_remove_planted "$VEXA_BUILD"/e2e/*
+    e2e_remove_leftovers "$VEXA_BUILD"/e2e/*
     remove_service
     ;;
   end)
@@ -27,7 +27,7 @@ case "${1:-}" in
     ;;
   cleanup)
     wine_use_prefix "$3"
-    e2e_remove_planted "$(e2e_work_dir "$2")"
+    e2e_remove_leftovers "$(e2e_work_dir "$2")"
     remove_service
     ;;
   *)

@@ -31,16 +31,18 @@ e2e_work_dir() { printf '%s\n' "$VEXA_BUILD/e2e/$1"; }
 
 # e2e_init NAME [PREFIX]: fresh work folder, the prefix (default: the one ctest
 # gives in VEXA_E2E_PREFIX, else the shared end-to-end one) with a persistent
-# server, the tools serving, nothing left from before (service entry, planted
-# files), and the clock simulator registered from the work folder.
+# server, the tools serving, nothing left from before (service entry, what any
+# test noted with e2e_on_cleanup), and the clock simulator registered from the
+# work folder.
 e2e_init() {
   E2E_NAME=$1
   E2E_WORK=$(e2e_work_dir "$E2E_NAME")
   wine_use_prefix "${2:-${VEXA_E2E_PREFIX:-$VEXA_BUILD/wine/e2e}}"
   # What any killed test left in this prefix, whenever its own cleanup runs.
-  e2e_remove_planted "$VEXA_BUILD"/e2e/*
+  e2e_remove_leftovers "$VEXA_BUILD"/e2e/*
   rm -rf "$E2E_WORK"
   mkdir -p "$E2E_WORK/sim" "$E2E_WORK/servers"
+  printf '%s\n' "$WINEPREFIX" >"$E2E_WORK/prefix"
   trap e2e_cleanup EXIT
   wine_keep_server
   cp "$VEXA_BUILD/tests/bin/clocksim.dll" "$VEXA_BUILD/tests/bin/clocktool.exe" \
@@ -56,40 +58,43 @@ e2e_init() {
 }
 
 e2e_cleanup() {
+  e2e_remove_leftovers "$E2E_WORK"
   svc_remove_any
-  e2e_remove_planted "$E2E_WORK"
   tool_servers_stop
   [ -n "${VEXA_SESSION_KEPT:-}" ] || wine_stop_server
 }
 
+# e2e_on_cleanup COMMAND [ARGS...]: a command the test's cleanup runs, for what
+# the test makes outside its work folder (a file in the prefix, another
+# service, an installed package); run even when the test was killed, by its
+# cleanup test or by the next test in the prefix. It must do no harm when
+# there is nothing to undo.
+e2e_on_cleanup() {
+  printf '%q ' "$@" >>"$E2E_WORK/leftovers"
+  printf '\n' >>"$E2E_WORK/leftovers"
+}
+
 # e2e_plant FILE DEST: copies FILE to DEST outside the work folder (into the
-# prefix's Windows folders, say) and notes it, so that the test's cleanup
-# removes it even when the test itself was killed.
+# prefix's Windows folders, say), to be removed by the test's cleanup.
 e2e_plant() {
-  printf '%s\n' "$2" >>"$E2E_WORK/planted"
+  e2e_on_cleanup rm -f "$2"
   cp "$1" "$2"
 }
 
-# e2e_remove_planted WORKDIR...: removes what the tests of those work folders
-# planted in this prefix (a test of another prefix may still be running).
-e2e_remove_planted() {
-  local dir list path kept
+# e2e_remove_leftovers WORKDIR...: runs, once, the cleanup commands that the
+# tests of those work folders noted in this prefix (a test of another prefix
+# may be running).
+e2e_remove_leftovers() {
+  local dir command
   for dir in "$@"; do
-    list="$dir/planted"
-    [ -f "$list" ] || continue
-    kept=''
-    while IFS= read -r path; do
-      case "$path" in
-        "$WINEPREFIX"/*) rm -f "$path" ;;
-        *) kept+="$path"$'\n' ;;
-      esac
-    done <"$list"
-    if [ -n "$kept" ]; then printf '%s' "$kept" >"$list"; else rm -f "$list"; fi
+    [ -f "$dir/leftovers" ] && [ "$(cat "$dir/prefix" 2>/dev/null)" = "$WINEPREFIX" ] || continue
+    while IFS= read -r command; do eval "$command" </dev/null >/dev/null 2>&1; done <"$dir/leftovers"
+    rm -f "$dir/leftovers"
   done
 }
 
 # Leaves no service entry behind, running or not.
-svc_remove_any() { probe remove "$SERVICE" "$SVC_REMOVE_TIMEOUT_MS" >/dev/null; }
+svc_remove_any() { tool_run svcprobe remove "$SERVICE" "$SVC_REMOVE_TIMEOUT_MS" >/dev/null; }
 
 # --- the tools, serving ------------------------------------------------------
 
@@ -167,6 +172,9 @@ tool_launch() {
   wine "$exe" "$@" </dev/null | tr -d '\r'
 }
 
+# clock, board, probe ARGS...: clocktool, boardtool or svcprobe with ARGS, their
+# output without carriage returns. (This library itself calls tool_run, so
+# that a script's own probe does not change it.)
 clock() { tool_run clocktool "$@"; }
 board() { tool_run boardtool "$@"; }
 probe() { tool_run svcprobe "$@"; }
@@ -230,7 +238,7 @@ run_exe() {
 # svc_query: the service's status in one line, the fields named as "sc query"
 # names them (STATE=4 TYPE=16 WIN32_EXIT_CODE=0 SERVICE_EXIT_CODE=0
 # CHECKPOINT=0x0 WAIT_HINT=0x0), or STATE=none without an entry.
-svc_query() { probe query "$SERVICE"; }
+svc_query() { tool_run svcprobe query "$SERVICE"; }
 
 # svc_state: the service's current state number, or "none" without an entry.
 svc_state() { svc_fields STATE; }
@@ -255,11 +263,11 @@ svc_fields() {
 
 # svc_wait STATE SECONDS: true once the service is in STATE (a number, "none"
 # for no entry, or several joined by commas).
-svc_wait() { probe wait "$SERVICE" "$1" "$(ms_of "$2")" >/dev/null; }
+svc_wait() { tool_run svcprobe wait "$SERVICE" "$1" "$(ms_of "$2")" >/dev/null; }
 
 # svc_start, svc_stop: the start or the stop control, without waiting.
-svc_start() { probe send-start "$SERVICE" >/dev/null 2>&1; }
-svc_stop() { probe send-stop "$SERVICE" >/dev/null 2>&1; }
+svc_start() { tool_run svcprobe send-start "$SERVICE" >/dev/null 2>&1; }
+svc_stop() { tool_run svcprobe send-stop "$SERVICE" >/dev/null 2>&1; }
 
 # --- the activity log ----------------------------------------------------------
 
@@ -267,7 +275,7 @@ svc_stop() { probe send-stop "$SERVICE" >/dev/null 2>&1; }
 log_bytes() { cat "$1/Satae.dat" 2>/dev/null || true; }
 
 # wait_log_lines DIR N SECONDS: true once the log holds at least N lines.
-wait_log_lines() { probe wait-log "$(wine_path "$1")\\Satae.dat" "$2" "$(ms_of "$3")" 2>/dev/null; }
+wait_log_lines() { tool_run svcprobe wait-log "$(wine_path "$1")\\Satae.dat" "$2" "$(ms_of "$3")" 2>/dev/null; }
 
 # crlf TEXT: TEXT (with \n escapes) as Windows stores it, each line feed as CR LF.
 crlf() { printf '%b' "$1" | sed 's/$/\r/'; }

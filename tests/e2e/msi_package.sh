@@ -35,15 +35,11 @@ msi() {
     </dev/null >/dev/null 2>&1 || MSI_RC=$?
 }
 
-# Leaves nothing installed, whatever the test got to.
-cleanup() {
-  msi /x "$PACKAGE"
-  msi /x "$E2E_WORK/older.msi"
-  wine sc delete "$DECOY" </dev/null >/dev/null 2>&1
-  rm -rf "$folder"
-  e2e_cleanup
-}
-trap cleanup EXIT
+# Leaves nothing installed, whatever the test got to, even if it is killed.
+e2e_on_cleanup wine msiexec /x "$(wine_path "$PACKAGE")" /qn
+e2e_on_cleanup wine msiexec /x "$(wine_path "$E2E_WORK/older.msi")" /qn
+e2e_on_cleanup wine sc delete "$DECOY"
+e2e_on_cleanup rm -rf "$folder"
 
 entry() { wine reg query "$key" </dev/null 2>/dev/null | tr -d '\r'; }
 value() { entry | sed -n "s/^ *$1 *REG_[A-Z_]* *//p"; }
@@ -62,7 +58,7 @@ files() { ls -A "$folder" 2>/dev/null | paste -sd' '; }
 # msiexec sends the stop control and goes straight on: a running service's
 # executable is then still in use, and it asks for a reboot (3010) to replace
 # it. So the test stops the service itself first.
-halt() { wine "$VEXA_BUILD/tests/bin/svcprobe.exe" halt "$SERVICE" </dev/null >/dev/null 2>&1; }
+halt() { probe halt "$SERVICE" >/dev/null 2>&1; }
 same_file() { cmp -s "$1" "$2"; }
 
 # What "-i" puts in the entry, beyond the name.
@@ -89,7 +85,7 @@ expect_eq "install: exit code" "$MSI_RC" 0
 expect_eq "install: files" "$(files)" "Vexaclkd.exe"
 expect "install: the build's executable" same_file "$folder/Vexaclkd.exe" "$VEXA_BUILD/Vexaclkd.exe"
 check_entry "install"
-expect_eq "install: not started" "$(svc_state)/$(svc_field WIN32_EXIT_CODE)" "$SVC_STOPPED/1077"
+expect_eq "install: not started" "$(svc_fields STATE WIN32_EXIT_CODE)" "$SVC_STOPPED/1077"
 expect_eq "install: one product" "$(installed_versions)" "$VERSION"
 
 # Field by field what "-i" makes, run by hand on the installed executable.
@@ -102,7 +98,7 @@ expect_eq "install: the package's entry is the one -i makes" "$(entry)" "$by_pac
 # leaves its log, which the uninstall still removes with the folder.
 svc_start
 expect "no library: stops" svc_wait "$SVC_STOPPED" 15
-expect_eq "no library: exit codes" "$(svc_field WIN32_EXIT_CODE)/$(svc_field SERVICE_EXIT_CODE)" 1066/1
+expect_eq "no library: exit codes" "$(svc_fields WIN32_EXIT_CODE SERVICE_EXIT_CODE)" 1066/1
 expect_eq "no library: log" "$(exact_bytes "$folder/Satae.dat")" "$(crlf_exact 'Load kpx.dll failure!!\n')"
 expect "no library: process ended" halt
 msi /x "$PACKAGE"
@@ -121,7 +117,7 @@ board press up
 expect "older: press applied" wait_log_lines "$folder" 2 10
 expect "older: halted" halt
 expect_eq "older: stopped cleanly, the press applied, none pending" \
-  "$(svc_field WIN32_EXIT_CODE)/$(svc_field SERVICE_EXIT_CODE) $(clock applied | paste -sd' ') $(board_value latchesAcked)/$(board_value pending)" \
+  "$(svc_fields WIN32_EXIT_CODE SERVICE_EXIT_CODE) $(clock applied | paste -sd' ') $(board_values latchesAcked pending)" \
   "0/0 100100000 1/0"
 msi /i "$PACKAGE"
 expect_eq "upgrade: exit code" "$MSI_RC" 0

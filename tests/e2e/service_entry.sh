@@ -10,7 +10,7 @@ key='HKLM\System\CurrentControlSet\Services\Vexaclkd'
 value() { wine reg query "$key" </dev/null 2>/dev/null | tr -d '\r' | sed -n "s/^ *$1 *REG_[A-Z_]* *//p"; }
 no_key() { ! wine reg query "$key" </dev/null >/dev/null 2>&1; }
 remove_decoy() { wine sc delete "$DECOY" </dev/null >/dev/null 2>&1 || true; }
-trap 'remove_decoy; e2e_cleanup' EXIT
+e2e_on_cleanup wine sc delete "$DECOY"
 
 dir=$(install_dir app)
 run_exe "$dir/Vexaclkd.exe" "$dir" -i

@@ -10,7 +10,6 @@ readonly START_HINT_MS=10000   # the wait hint the service gives while start-pen
 readonly ACCEPTS_NOTHING=0x0
 readonly ACCEPTS_STOP_AND_SHUTDOWN=0x5
 
-probe() { wine "$VEXA_BUILD/tests/bin/svcprobe.exe" "$@" </dev/null | tr -d '\r'; }
 # field OUTPUT KEY: one key=value of svcprobe's output.
 field() { printf '%s\n' "$1" | tr ' ' '\n' | sed -n "s/^$2=//p"; }
 # Readings are STATE/checkpoint/wait hint/controls accepted, joined by ">".
@@ -80,7 +79,7 @@ for row in "${rows[@]}"; do
   expect_eq "$label: while pending, no control accepted" \
     "$(pending_readings "$out" | cut -d/ -f3,4 | sort -u)" "$START_HINT_MS/$ACCEPTS_NOTHING"
   expect_eq "$label: exit codes" "$(field "$out" exit)" "1066/$code"
-  expect_eq "$label: as the manager keeps them" "$(svc_field WIN32_EXIT_CODE)/$(svc_field SERVICE_EXIT_CODE)" \
+  expect_eq "$label: as the manager keeps them" "$(svc_fields WIN32_EXIT_CODE SERVICE_EXIT_CODE)" \
     "1066/$code"
   expect_eq "$label: log" "$(exact_bytes "$dir/Satae.dat")" "$(crlf_exact "$log")"
   expect_eq "$label: no board record left mapped" "$(board_value liveMaps)" 0
