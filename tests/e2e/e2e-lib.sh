@@ -17,6 +17,10 @@ wine_select_build "$VEXA_BUILD" || exit 2
 readonly SERVICE=Vexaclkd
 readonly SVC_STOPPED=1 SVC_START_PENDING=2 SVC_STOP_PENDING=3 SVC_RUNNING=4
 readonly SVC_REMOVE_TIMEOUT_MS=15000   # a stop takes at most a poll and two steps
+# A serving tool answers "taken" within milliseconds; one that has not within
+# this time has lost the request (seen now and then under Wine, its stdin a
+# FIFO): it is ended, and that request and the rest run as launches.
+readonly TOOL_TAKEN_TIMEOUT_S=10
 E2E_PASSED=0
 E2E_FAILED=0
 E2E_WORK=''
@@ -135,11 +139,17 @@ tool_serve() {
   shift
   local pid=${E2E_SERVER_PID[$tool]:-}
   [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null || return 255
-  local code
+  local code taken=''
   {
     flock -n 9 || return 255
     local IFS=$'\t'
     printf '%s\n' "$*" >&"${E2E_SERVER_IN[$tool]}"
+    IFS= read -r -t "$TOOL_TAKEN_TIMEOUT_S" taken <&"${E2E_SERVER_OUT[$tool]}"
+    if [ "$taken" != "@@<" ]; then
+      echo "e2e: $tool did not take a request in $TOOL_TAKEN_TIMEOUT_S s; launching it instead from now on" >&2
+      kill -KILL "$pid" 2>/dev/null
+      return 255
+    fi
     # The reply ends with "@@ CODE"; nothing follows it until the next request.
     "${E2E_REPLY_AWK[@]}" '/^@@ [0-9]+$/ { code = $2; done = 1; exit } { print } END { exit done ? code : 125 }' \
       <&"${E2E_SERVER_OUT[$tool]}"

@@ -12,6 +12,7 @@ namespace {
 
 constexpr char kWordSeparator = '\t';
 constexpr const char* kReplyEnd = "@@";
+constexpr const char* kTaken = "@@<";  // sent as soon as a request is read, before it runs
 
 // One line of stdin without its line end; false at the end of input.
 bool ReadRequest(std::string* line) {
@@ -46,6 +47,9 @@ int ServeCommands(ToolCommand command) {
   _setmode(_fileno(stdout), _O_BINARY);
   std::string line;
   while (ReadRequest(&line)) {
+    // The client knows from this that the request was taken, before a wait in it begins.
+    printf("%s\n", kTaken);
+    fflush(stdout);
     std::vector<std::string> words = SplitWords(line);
     std::vector<char*> argv;
     for (std::string& word : words) argv.push_back(&word[0]);

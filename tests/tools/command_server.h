@@ -6,6 +6,7 @@
 typedef int (*ToolCommand)(int argc, char** argv);
 
 // Reads requests from stdin until it ends, one a line, the words separated by
-// tabs (so that an empty word or one with spaces survives). Runs each with
-// command and answers with its output, then a line "@@ <exit code>". Returns 0.
+// tabs (so that an empty word or one with spaces survives). Answers "@@<" as
+// soon as a request is read, then runs it with command and answers with its
+// output and a line "@@ <exit code>". Returns 0.
 int ServeCommands(ToolCommand command);
