@@ -121,6 +121,16 @@ tool_server_start() {
   E2E_SERVER_OUT[$tool]=$out
 }
 
+# e2e_restart_tools: the tools serving again, after a test ended every process
+# of its prefix (wine_stop_server) and began a new session.
+e2e_restart_tools() {
+  tool_servers_stop
+  rm -f "$E2E_WORK"/servers/*.in "$E2E_WORK"/servers/*.out
+  tool_server_start svcprobe
+  tool_server_start boardtool
+  tool_server_start clocktool
+}
+
 tool_servers_stop() {
   local tool in out
   for tool in "${!E2E_SERVER_PID[@]}"; do

@@ -84,12 +84,12 @@ for row in "${rows[@]}"; do
   presses "$word"
   svc_stop
   expect "$name: stopped" svc_wait "$SVC_STOPPED" 15
-  expect_eq "$name: clean stop" "$(svc_field WIN32_EXIT_CODE)/$(svc_field SERVICE_EXIT_CODE)" 0/0
+  expect_eq "$name: clean stop" "$(svc_fields WIN32_EXIT_CODE SERVICE_EXIT_CODE)" 0/0
 
   expect_eq "$name: log" "$(exact_bytes "$dir/Satae.dat")" "$(crlf_exact "$want_log")"
   hz=$(clock applied | paste -sd ' ')
   expect_eq "$name: Hz sent" "$hz" "$want_hz"
-  expect_eq "$name: every press acknowledged" "$(board_value latchesAcked)/$(board_value pending)" "${#word}/0"
+  expect_eq "$name: every press acknowledged" "$(board_values latchesAcked pending)" "${#word}/0"
   expect_eq "$name: remembered" "$(param LastFrequencyKHz)" "$want_last"
   expect_eq "$name: in-use mark cleared by the stop" "$(param LastFrequencyInUse)" 0
   printf '%-46s Hz=%-36s remembered=%s\n' "$name" "${hz:--}" "$(param LastFrequencyKHz)"
@@ -115,6 +115,7 @@ clock reset
 # next session start-up starts the service again, as a reboot would.
 wine_stop_server
 wine_keep_server
+e2e_restart_tools
 expect "after the crash: running again" svc_wait "$SVC_RUNNING" 15
 expect "after the crash: start logged" wait_log_lines "$dir" 2 10
 expect_eq "after the crash: not restored, and why" "$(exact_bytes "$dir/Satae.dat")" \
