@@ -62,7 +62,7 @@ echo "bench: $BENCH_PRESSES presses, $PRESS_GAP_MIN_MS..$PRESS_GAP_MAX_MS ms apa
 start_service
 ops_from=$(($(board_value opCount) + 1))
 calls_from=$(($(clock_value callCount) + 1))
-board random-presses "$BENCH_PRESSES" "$BENCH_SEED" $PRESS_GAP_MIN_MS $PRESS_GAP_MAX_MS >"$RDIR/presses"
+board_launch random-presses "$BENCH_PRESSES" "$BENCH_SEED" $PRESS_GAP_MIN_MS $PRESS_GAP_MAX_MS >"$RDIR/presses"
 sleep_ms $LAST_PRESS_SETTLE_MS
 board ops "$ops_from" >"$RDIR/latency.ops"
 clock calls "$calls_from" >"$RDIR/latency.calls"

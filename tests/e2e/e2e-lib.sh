@@ -21,6 +21,10 @@ readonly SVC_REMOVE_TIMEOUT_MS=15000   # a stop takes at most a poll and two ste
 # this time has lost the request (seen now and then under Wine, its stdin a
 # FIFO): it is ended, and that request and the rest run as launches.
 readonly TOOL_TAKEN_TIMEOUT_S=10
+# No request waits longer than 30 s by itself (svcprobe's start and stop); a
+# tool that has not answered within this time has hung (seen now and then at
+# a test's first request) and is ended the same way, the request launched.
+readonly TOOL_REPLY_TIMEOUT_S=60
 E2E_PASSED=0
 E2E_FAILED=0
 E2E_WORK=''
@@ -161,9 +165,15 @@ tool_serve() {
       return 255
     fi
     # The reply ends with "@@ CODE"; nothing follows it until the next request.
-    "${E2E_REPLY_AWK[@]}" '/^@@ [0-9]+$/ { code = $2; done = 1; exit } { print } END { exit done ? code : 125 }' \
+    timeout "$TOOL_REPLY_TIMEOUT_S" "${E2E_REPLY_AWK[@]}" \
+      '/^@@ [0-9]+$/ { code = $2; done = 1; exit } { print } END { exit done ? code : 125 }' \
       <&"${E2E_SERVER_OUT[$tool]}"
     code=$?
+    if [ "$code" -eq 124 ]; then
+      echo "e2e: $tool did not answer in $TOOL_REPLY_TIMEOUT_S s; launching it instead from now on" >&2
+      kill -KILL "$pid" 2>/dev/null
+      return 255
+    fi
   } 9>"$dir/$tool.lock"
   if [ -s "$dir/$tool.err" ]; then
     cat "$dir/$tool.err" >&2
