@@ -58,6 +58,7 @@ e2e_init() {
   tool_server_start svcprobe
   tool_server_start boardtool
   tool_server_start clocktool
+  tool_servers_check
   svc_remove_any
   SIM_DLL="$E2E_WORK/sim/clocksim.dll"
   clock_registered yes
@@ -125,6 +126,17 @@ tool_server_start() {
   E2E_SERVER_OUT[$tool]=$out
 }
 
+# tool_servers_check: each tool answers a first request that reaches what its
+# later ones use (the service control manager, the simulators' state) within
+# TOOL_TAKEN_TIMEOUT_S; one that does not is ended, and launched per request.
+tool_servers_check() {
+  E2E_REPLY_TIMEOUT_S=$TOOL_TAKEN_TIMEOUT_S
+  tool_serve svcprobe query "$SERVICE" >/dev/null
+  tool_serve boardtool show >/dev/null
+  tool_serve clocktool show >/dev/null
+  unset E2E_REPLY_TIMEOUT_S
+}
+
 # e2e_restart_tools: the tools serving again, after a test ended every process
 # of its prefix (wine_stop_server) and began a new session.
 e2e_restart_tools() {
@@ -133,6 +145,7 @@ e2e_restart_tools() {
   tool_server_start svcprobe
   tool_server_start boardtool
   tool_server_start clocktool
+  tool_servers_check
 }
 
 tool_servers_stop() {
@@ -157,7 +170,8 @@ tool_serve() {
   {
     flock -n 9 || return 255
     local IFS=$'\t'
-    printf '%s\n' "$*" >&"${E2E_SERVER_IN[$tool]}"
+    # In a subshell: a tool that just ended would kill this shell with SIGPIPE.
+    (printf '%s\n' "$*" >&"${E2E_SERVER_IN[$tool]}") 2>/dev/null || return 255
     IFS= read -r -t "$TOOL_TAKEN_TIMEOUT_S" taken <&"${E2E_SERVER_OUT[$tool]}"
     if [ "$taken" != "@@<" ]; then
       echo "e2e: $tool did not take a request in $TOOL_TAKEN_TIMEOUT_S s; launching it instead from now on" >&2
@@ -165,12 +179,12 @@ tool_serve() {
       return 255
     fi
     # The reply ends with "@@ CODE"; nothing follows it until the next request.
-    timeout "$TOOL_REPLY_TIMEOUT_S" "${E2E_REPLY_AWK[@]}" \
+    timeout "${E2E_REPLY_TIMEOUT_S:-$TOOL_REPLY_TIMEOUT_S}" "${E2E_REPLY_AWK[@]}" \
       '/^@@ [0-9]+$/ { code = $2; done = 1; exit } { print } END { exit done ? code : 125 }' \
       <&"${E2E_SERVER_OUT[$tool]}"
     code=$?
     if [ "$code" -eq 124 ]; then
-      echo "e2e: $tool did not answer in $TOOL_REPLY_TIMEOUT_S s; launching it instead from now on" >&2
+      echo "e2e: $tool did not answer in ${E2E_REPLY_TIMEOUT_S:-$TOOL_REPLY_TIMEOUT_S} s; launching it instead from now on" >&2
       kill -KILL "$pid" 2>/dev/null
       return 255
     fi
