@@ -16,15 +16,19 @@ wine_select_build "$VEXA_BUILD" || exit 2
 
 readonly SERVICE=Vexaclkd
 readonly SVC_STOPPED=1 SVC_START_PENDING=2 SVC_STOP_PENDING=3 SVC_RUNNING=4
-readonly SVC_REMOVE_TIMEOUT_MS=15000   # a stop takes at most a poll and two steps
+# Where Wine runs several times slower (an emulated guest), the build tree says
+# so, and every limit on a wait below and in svc_wait and wait_log_lines is
+# this many times longer.
+readonly TIME_SCALE=${VEXA_TIME_SCALE:-1}
+readonly SVC_REMOVE_TIMEOUT_MS=$((15000 * TIME_SCALE))   # a stop takes at most a poll and two steps
 # A serving tool answers "taken" within milliseconds; one that has not within
 # this time has lost the request (seen now and then under Wine, its stdin a
 # FIFO): it is ended, and that request and the rest run as launches.
-readonly TOOL_TAKEN_TIMEOUT_S=10
+readonly TOOL_TAKEN_TIMEOUT_S=$((10 * TIME_SCALE))
 # No request waits longer than 30 s by itself (svcprobe's start and stop); a
 # tool that has not answered within this time has hung (seen now and then at
 # a test's first request) and is ended the same way, the request launched.
-readonly TOOL_REPLY_TIMEOUT_S=60
+readonly TOOL_REPLY_TIMEOUT_S=$((60 * TIME_SCALE))
 E2E_PASSED=0
 E2E_FAILED=0
 E2E_WORK=''
@@ -307,7 +311,7 @@ svc_fields() {
 
 # svc_wait STATE SECONDS: true once the service is in STATE (a number, "none"
 # for no entry, or several joined by commas).
-svc_wait() { tool_run svcprobe wait "$SERVICE" "$1" "$(ms_of "$2")" >/dev/null; }
+svc_wait() { tool_run svcprobe wait "$SERVICE" "$1" "$(($(ms_of "$2") * TIME_SCALE))" >/dev/null; }
 
 # svc_start, svc_stop: the start or the stop control, without waiting.
 svc_start() { tool_run svcprobe send-start "$SERVICE" >/dev/null 2>&1; }
@@ -319,7 +323,7 @@ svc_stop() { tool_run svcprobe send-stop "$SERVICE" >/dev/null 2>&1; }
 log_bytes() { cat "$1/Satae.dat" 2>/dev/null || true; }
 
 # wait_log_lines DIR N SECONDS: true once the log holds at least N lines.
-wait_log_lines() { tool_run svcprobe wait-log "$(wine_path "$1")\\Satae.dat" "$2" "$(ms_of "$3")" 2>/dev/null; }
+wait_log_lines() { tool_run svcprobe wait-log "$(wine_path "$1")\\Satae.dat" "$2" "$(($(ms_of "$3") * TIME_SCALE))" 2>/dev/null; }
 
 # crlf TEXT: TEXT (with \n escapes) as Windows stores it, each line feed as CR LF.
 crlf() { printf '%b' "$1" | sed 's/$/\r/'; }
