@@ -140,9 +140,20 @@ stop_qemu() {
   if [ -n "$qemu_pid" ]; then wait "$qemu_pid" 2>/dev/null || true; fi
   qemu_pid=""
 }
+# The guest's ctest log (every test's output) back where ctest keeps it on a host, read
+# off the job disk without mounting it.
+fetch_test_log() {
+  local log=$tree/Testing/Temporary/LastTest.log
+  [ -f "$run/job.img" ] || return 0
+  mkdir -p "$src/$(dirname "$log")"
+  rm -f "$src/$log"
+  debugfs -R "dump /$log $src/$log" "$run/job.img" >/dev/null 2>&1 || true
+  [ -s "$src/$log" ] && say "the guest's test log: $log"
+}
 cleanup() {
   stop_qemu
   [ -f "$console" ] && cp "$console" "$src/$tree/guest-console.log"
+  fetch_test_log || true
   rm -rf "$run"
 }
 trap cleanup EXIT
