@@ -57,16 +57,8 @@ SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
 
 # --- Packages: the cross toolchain, and the emulator and guest-building tools.
-have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
-scripts/install-deps.sh || fail "packages" "scripts/install-deps.sh"
-need=()
-for p in qemu-system-x86 debootstrap e2fsprogs; do have_pkg "$p" || need+=("$p"); done
-if [ ${#need[@]} -gt 0 ]; then
-  say "installing ${need[*]}"
-  { $SUDO apt-get update -qq >/dev/null &&
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null; } ||
-    fail "packages" "apt-get install ${need[*]}"
-fi
+guest_tools=(qemu-system-x86 debootstrap e2fsprogs)
+scripts/install-deps.sh "${guest_tools[@]}" || fail "packages" "scripts/install-deps.sh ${guest_tools[*]}"
 
 # --- Emulation: KVM where this host offers it, else software emulation (TCG).
 accel=${VEXA_GUEST_ACCEL:-}
@@ -187,14 +179,10 @@ say "job disk: ready in $((SECONDS - stage_start)) s"
 # the tests' exit code (in exit_line), 3 when its init did not start within BOOT_LIMIT
 # seconds or the emulator stopped before (the job disk is then untouched).
 boot_and_run() {
-  local accel=$1 boot_limit=$2 lines chunk shown=0 qemu_accel cpus
-  case "$accel" in
-    kvm) qemu_accel=(-accel kvm) cpus=$GUEST_CPUS ;;
-    tcg) qemu_accel=(-accel tcg) cpus=$GUEST_CPUS ;;
-  esac
+  local accel=$1 boot_limit=$2 lines chunk shown=0
   : >"$console"
-  say "booting the guest ($accel, $cpus CPU(s), $GUEST_MEMORY_MIB MiB; limits: boot $boot_limit s, whole run $RUN_LIMIT_SECONDS s)"
-  TMPDIR=$run qemu-system-x86_64 "${qemu_accel[@]}" -cpu "$GUEST_CPU" -smp "$cpus" -m "$GUEST_MEMORY_MIB" \
+  say "booting the guest ($accel, $GUEST_CPUS CPU(s), $GUEST_MEMORY_MIB MiB; limits: boot $boot_limit s, whole run $RUN_LIMIT_SECONDS s)"
+  TMPDIR=$run qemu-system-x86_64 -accel "$accel" -cpu "$GUEST_CPU" -smp "$GUEST_CPUS" -m "$GUEST_MEMORY_MIB" \
     -nodefaults -display none -monitor none -no-reboot \
     -serial "file:$console" \
     -kernel "$guest/vmlinuz" -initrd "$guest/initrd.img" \
