@@ -21,22 +21,10 @@ readonly SVC_STOPPED=1 SVC_START_PENDING=2 SVC_STOP_PENDING=3 SVC_RUNNING=4
 # this many times longer.
 readonly TIME_SCALE=${VEXA_TIME_SCALE:-1}
 readonly SVC_REMOVE_TIMEOUT_MS=$((15000 * TIME_SCALE))   # a stop takes at most a poll and two steps
-# A serving tool answers "taken" within milliseconds; one that has not within
-# this time has lost the request (seen now and then under Wine, its stdin a
-# FIFO): it is ended, and that request and the rest run as launches.
-readonly TOOL_TAKEN_TIMEOUT_S=$((10 * TIME_SCALE))
-# No request waits longer than 30 s by itself (svcprobe's start and stop); a
-# tool that has not answered within this time has hung (seen now and then at
-# a test's first request) and is ended the same way, the request launched.
-readonly TOOL_REPLY_TIMEOUT_S=$((60 * TIME_SCALE))
 E2E_PASSED=0
 E2E_FAILED=0
 E2E_WORK=''
-declare -A E2E_SERVER_PID=() E2E_SERVER_IN=() E2E_SERVER_OUT=()
-# mawk reads a pipe in whole blocks, and so would wait for more than one reply,
-# unless told to read line by line.
-E2E_REPLY_AWK=(awk)
-awk -W version 2>&1 | grep -q mawk && E2E_REPLY_AWK=(awk -W interactive)
+declare -A E2E_SERVER_PID=()
 
 # e2e_work_dir NAME: the work folder of test NAME.
 e2e_work_dir() { printf '%s\n' "$VEXA_BUILD/e2e/$1"; }
@@ -111,41 +99,59 @@ svc_remove_any() { tool_run svcprobe remove "$SERVICE" "$SVC_REMOVE_TIMEOUT_MS" 
 
 # --- the tools, serving ------------------------------------------------------
 
+# Each serving tool reads requests from a FIFO and writes replies to another.
+# The tool holds both FIFOs open read-write, so that it never sees their end
+# and never writes to a FIFO nobody reads. This shell opens them only for one
+# request at a time, within the request's own redirections: no Wine process
+# that the test starts (another tool, the service, a new wineserver) ever
+# inherits a descriptor of a tool's channel.
+#
+# A request is "ID<TAB>WORD<TAB>...", the id this shell's own; the tool answers
+# "@@< ID" as it reads it, then the output, then "@@ ID CODE". A reply is taken
+# by its id, never by its position. A request is written once and never sent
+# again: a tool that does not take it or answer it in time is a fault of the
+# test run, reported with what /proc shows of the tool and its FIFOs, and the
+# test fails (e2e_finish). The limits below are guards against a hang, not
+# waits: a request waits at most 30 s by itself (svcprobe's start and stop).
+readonly TOOL_TAKEN_TIMEOUT_S=$((10 * TIME_SCALE))
+readonly TOOL_REPLY_TIMEOUT_S=$((60 * TIME_SCALE))
+# How often a wait for a reply looks whether the tool still runs.
+readonly TOOL_ALIVE_CHECK_S=1
+E2E_REQUEST_COUNT=0
+
 # tool_server_start TOOL: TOOL.exe from the work folder serving requests that
 # come through two FIFOs; its error output goes to a file that each request
 # passes on.
 tool_server_start() {
-  local tool=$1 dir="$E2E_WORK/servers" in out
+  local tool=$1 dir="$E2E_WORK/servers"
   mkfifo "$dir/$tool.in" "$dir/$tool.out"
   : >"$dir/$tool.err"
   # Not a job of this shell, so that a test's plain "wait" never waits for it;
   # exec: its id is the Wine process's own, which the cleanup ends by that id.
   (
-    (exec "$WINELOADER" "$E2E_WORK/sim/$tool.exe" serve <"$dir/$tool.in" >"$dir/$tool.out" 2>>"$dir/$tool.err") &
+    (exec "$WINELOADER" "$E2E_WORK/sim/$tool.exe" serve 0<>"$dir/$tool.in" 1<>"$dir/$tool.out" \
+       2>>"$dir/$tool.err") &
     echo $! >"$dir/$tool.pid"
   )
   E2E_SERVER_PID[$tool]=$(<"$dir/$tool.pid")
-  exec {in}>"$dir/$tool.in" {out}<"$dir/$tool.out"
-  E2E_SERVER_IN[$tool]=$in
-  E2E_SERVER_OUT[$tool]=$out
 }
 
-# tool_servers_check: each tool answers a first request that reaches what its
-# later ones use (the service control manager, the simulators' state) within
-# TOOL_TAKEN_TIMEOUT_S; one that does not is ended, and launched per request.
+# tool_servers_check: each tool answers a request that touches nothing, then
+# a first request that reaches what its later ones use (the service control
+# manager, the simulators' state).
 tool_servers_check() {
-  E2E_REPLY_TIMEOUT_S=$TOOL_TAKEN_TIMEOUT_S
+  local tool
+  for tool in svcprobe boardtool clocktool; do tool_serve "$tool" ping >/dev/null; done
   tool_serve svcprobe query "$SERVICE" >/dev/null
   tool_serve boardtool show >/dev/null
   tool_serve clocktool show >/dev/null
-  unset E2E_REPLY_TIMEOUT_S
 }
 
 # e2e_restart_tools: the tools serving again, after a test ended every process
 # of its prefix (wine_stop_server) and began a new session.
 e2e_restart_tools() {
   tool_servers_stop
-  rm -f "$E2E_WORK"/servers/*.in "$E2E_WORK"/servers/*.out
+  rm -f "$E2E_WORK"/servers/*.in "$E2E_WORK"/servers/*.out "$E2E_WORK"/servers/*.failed
   tool_server_start svcprobe
   tool_server_start boardtool
   tool_server_start clocktool
@@ -153,55 +159,97 @@ e2e_restart_tools() {
 }
 
 tool_servers_stop() {
-  local tool in out
-  for tool in "${!E2E_SERVER_PID[@]}"; do
-    in=${E2E_SERVER_IN[$tool]} out=${E2E_SERVER_OUT[$tool]}
-    exec {in}>&- {out}<&-
-    kill "${E2E_SERVER_PID[$tool]}" 2>/dev/null
-  done
+  local tool
+  for tool in "${!E2E_SERVER_PID[@]}"; do kill "${E2E_SERVER_PID[$tool]}" 2>/dev/null; done
   E2E_SERVER_PID=()
 }
 
 # tool_serve TOOL ARGS...: ARGS run by TOOL's serving process; its output and
-# exit code. 255 when it cannot serve now: not started, ended, or busy with a
-# request of another job of this test (a background press, say).
+# exit code. 255 when the request was not sent: no tool serving (not started,
+# or ended after a fault), or the tool busy with a request of another job of
+# this test (a background press, say). 254 when it was sent and the tool did
+# not take it or answer it in time: a fault, reported, never sent again.
 tool_serve() {
   local tool=$1 dir="$E2E_WORK/servers"
   shift
   local pid=${E2E_SERVER_PID[$tool]:-}
-  [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null || return 255
-  local code taken=''
+  [ -n "$pid" ] && [ ! -e "$dir/$tool.failed" ] && kill -0 "$pid" 2>/dev/null || return 255
+  E2E_REQUEST_COUNT=$((E2E_REQUEST_COUNT + 1))
+  # Unique among this test's shells: a background job counts on from its copy.
+  local id="$BASHPID.$E2E_REQUEST_COUNT" code request
+  request=$(IFS=$'\t'; printf '%s\t%s' "$id" "$*")
   {
     flock -n 9 || return 255
-    local IFS=$'\t'
-    # In a subshell: a tool that just ended would kill this shell with SIGPIPE.
-    (printf '%s\n' "$*" >&"${E2E_SERVER_IN[$tool]}") 2>/dev/null || return 255
-    IFS= read -r -t "$TOOL_TAKEN_TIMEOUT_S" taken <&"${E2E_SERVER_OUT[$tool]}"
-    if [ "$taken" != "@@<" ]; then
-      echo "e2e: $tool did not take a request in $TOOL_TAKEN_TIMEOUT_S s; launching it instead from now on" >&2
-      kill -KILL "$pid" 2>/dev/null
-      return 255
-    fi
-    # The reply ends with "@@ CODE"; nothing follows it until the next request.
-    timeout "${E2E_REPLY_TIMEOUT_S:-$TOOL_REPLY_TIMEOUT_S}" "${E2E_REPLY_AWK[@]}" \
-      '/^@@ [0-9]+$/ { code = $2; done = 1; exit } { print } END { exit done ? code : 125 }' \
-      <&"${E2E_SERVER_OUT[$tool]}"
+    # The reply FIFO is open before the request goes out; neither open blocks.
+    printf '%s\n' "$request" 1<>"$dir/$tool.in"
+    tool_reply "$tool" "$pid" "$id" "$*"
     code=$?
-    if [ "$code" -eq 124 ]; then
-      echo "e2e: $tool did not answer in ${E2E_REPLY_TIMEOUT_S:-$TOOL_REPLY_TIMEOUT_S} s; launching it instead from now on" >&2
-      kill -KILL "$pid" 2>/dev/null
-      return 255
-    fi
-  } 9>"$dir/$tool.lock"
+  } 9>"$dir/$tool.lock" 8<>"$dir/$tool.out"
+  # Printed only once the whole reply is out of the FIFO: a reader that stops
+  # early (a "| head", say) cannot leave the rest of it for the next request.
+  printf '%s' "$E2E_REPLY"
   if [ -s "$dir/$tool.err" ]; then
     cat "$dir/$tool.err" >&2
     : >"$dir/$tool.err"
   fi
-  [ "$code" -ne 125 ] || echo "e2e: $tool stopped serving" >&2
   return "$code"
 }
 
-# tool_run TOOL ARGS...: served when it can be, else a launch of its own.
+# tool_reply TOOL PID ID REQUEST: the output of reply ID, read from fd 8, in
+# E2E_REPLY; returns its exit code, or reports the fault and returns 254.
+tool_reply() {
+  local tool=$1 pid=$2 id=$3 request=$4 line='' part taken='' limit=$TOOL_TAKEN_TIMEOUT_S
+  local start=$SECONDS
+  E2E_REPLY=''
+  while :; do
+    if IFS= read -r -t "$TOOL_ALIVE_CHECK_S" -u 8 part; then
+      line+=$part
+      case $line in
+        "@@< $id") taken=$SECONDS; limit=$TOOL_REPLY_TIMEOUT_S ;;
+        "@@ $id "*) return "${line##* }" ;;
+        *) if [ -n "$taken" ]; then
+             E2E_REPLY+=$line$'\n'
+           else
+             tool_fault "$tool" "$pid" "$request" "an unexpected line before the request was taken: $line"
+             return 254
+           fi ;;
+      esac
+      line=''
+      continue
+    fi
+    # A timed-out read keeps what it read of a line: the rest follows.
+    line+=$part
+    if ! kill -0 "$pid" 2>/dev/null; then
+      tool_fault "$tool" "$pid" "$request" "the tool ended $((SECONDS - start)) s after the request was sent"
+      return 254
+    fi
+    if [ $((SECONDS - ${taken:-$start})) -ge "$limit" ]; then
+      if [ -n "$taken" ]; then
+        tool_fault "$tool" "$pid" "$request" "taken, but not answered within $limit s"
+      else
+        tool_fault "$tool" "$pid" "$request" "not taken within $limit s"
+      fi
+      return 254
+    fi
+  done
+}
+
+# tool_fault TOOL PID REQUEST WHAT: reports a request the tool did not take or
+# answer, with what /proc shows; the test fails, and the tool serves no more.
+tool_fault() {
+  local tool=$1 pid=$2 dir="$E2E_WORK/servers" report
+  report=$(
+    printf 'e2e: %s (pid %s), request "%s": %s\n' "$tool" "$pid" "$3" "$4"
+    python3 "$VEXA_SOURCE/tests/e2e/channel_report.py" "$pid" "$dir/$tool.in" "$dir/$tool.out" 2>&1
+  )
+  printf '%s\n' "$report" >&2
+  printf '%s\n' "$report" >>"$E2E_WORK/channel-faults"
+  : >"$dir/$tool.failed"
+  kill -KILL "$pid" 2>/dev/null
+}
+
+# tool_run TOOL ARGS...: served when it can be, else a launch of its own; a
+# request that a tool took and did not answer is not run again.
 tool_run() {
   local tool=$1 code
   shift
@@ -375,6 +423,11 @@ expect() {
 }
 
 e2e_finish() {
+  if [ -s "$E2E_WORK/channel-faults" ]; then
+    E2E_FAILED=$((E2E_FAILED + 1))
+    printf 'FAIL %s: a test tool did not take or answer a request\n' "$E2E_NAME"
+    sed 's/^/  /' "$E2E_WORK/channel-faults"
+  fi
   printf '%s: %d passed, %d failed\n' "$E2E_NAME" "$E2E_PASSED" "$E2E_FAILED"
   [ "$E2E_FAILED" -eq 0 ]
 }

@@ -13,6 +13,9 @@ namespace {
 constexpr char kWordSeparator = '\t';
 constexpr const char* kReplyEnd = "@@";
 constexpr const char* kTaken = "@@<";  // sent as soon as a request is read, before it runs
+// A request that runs nothing: the client learns that the process reads its
+// requests and answers, before any request reaches a Windows service or file.
+constexpr const char* kPing = "ping";
 
 // One line of stdin without its line end; false at the end of input.
 bool ReadRequest(std::string* line) {
@@ -47,15 +50,25 @@ int ServeCommands(ToolCommand command) {
   _setmode(_fileno(stdout), _O_BINARY);
   std::string line;
   while (ReadRequest(&line)) {
-    // The client knows from this that the request was taken, before a wait in it begins.
-    printf("%s\n", kTaken);
-    fflush(stdout);
     std::vector<std::string> words = SplitWords(line);
-    std::vector<char*> argv;
-    for (std::string& word : words) argv.push_back(&word[0]);
-    argv.push_back(nullptr);
-    int code = command(static_cast<int>(words.size()), argv.data());
-    printf("%s %d\n", kReplyEnd, code);
+    // The id goes back on both marker lines, so that the client matches each
+    // reply to its request and can never take an old reply for a new one.
+    const std::string id = words.front();
+    words.erase(words.begin());
+    // The client knows from this that the request was taken, before a wait in it begins.
+    printf("%s %s\n", kTaken, id.c_str());
+    fflush(stdout);
+    int code = 0;
+    if (words.empty()) {
+      fprintf(stderr, "serve: request %s names no command\n", id.c_str());
+      code = 2;
+    } else if (words.front() != kPing) {
+      std::vector<char*> argv;
+      for (std::string& word : words) argv.push_back(&word[0]);
+      argv.push_back(nullptr);
+      code = command(static_cast<int>(words.size()), argv.data());
+    }
+    printf("%s %s %d\n", kReplyEnd, id.c_str(), code);
     fflush(stdout);
     fflush(stderr);
   }

@@ -6,7 +6,9 @@
 typedef int (*ToolCommand)(int argc, char** argv);
 
 // Reads requests from stdin until it ends, one a line, the words separated by
-// tabs (so that an empty word or one with spaces survives). Answers "@@<" as
-// soon as a request is read, then runs it with command and answers with its
-// output and a line "@@ <exit code>". Returns 0.
+// tabs (so that an empty word or one with spaces survives); the first word is
+// the request's id, chosen by the client. Answers "@@< <id>" as soon as a
+// request is read, then runs the rest with command and answers with its output
+// and a line "@@ <id> <exit code>". The command "ping" runs nothing and
+// answers 0. Returns 0.
 int ServeCommands(ToolCommand command);
