@@ -4,20 +4,18 @@ set -uo pipefail
 . "$(dirname "$0")/e2e-lib.sh"
 e2e_init service_settings
 
-params='HKLM\SYSTEM\CurrentControlSet\Services\Vexaclkd\Parameters'
+params='SYSTEM\CurrentControlSet\Services\Vexaclkd\Parameters'   # under HKLM
 
+# Values are read and written by the serving svcprobe, in the registry view the
+# service reads, without a Wine launch of reg.exe each.
 # dword NAME VALUE / text NAME TEXT: one value under Parameters.
-dword() { wine reg add "$params" /v "$1" /t REG_DWORD /d "$2" /f </dev/null >/dev/null 2>&1; }
-text() { wine reg add "$params" /v "$1" /t REG_SZ /d "$2" /f </dev/null >/dev/null 2>&1; }
-params_gone() { ! wine reg query "$params" </dev/null >/dev/null 2>&1; }
-remove_params() { wine reg delete "$params" /f </dev/null >/dev/null 2>&1 || true; }
+dword() { probe reg-set "$params" "$1" dword "$2" >/dev/null; }
+text() { probe reg-set "$params" "$1" sz "$2" >/dev/null; }
+params_gone() { ! probe reg-exists "$params"; }
+remove_params() { probe reg-delete "$params" >/dev/null; }
 
 # param NAME: a REG_DWORD under Parameters in decimal, or "-" when missing.
-param() {
-  local hex
-  hex=$(wine reg query "$params" /v "$1" </dev/null 2>/dev/null | tr -d '\r' | sed -n 's/^ *[^ ]* *REG_DWORD *0x//p')
-  if [ -n "$hex" ]; then printf '%d\n' "0x$hex"; else echo -; fi
-}
+param() { probe reg-dword "$params" "$1"; }
 
 start='Current CPU Freq is 100.000\n'
 refused='Press ignored: CPU Freq out of range!!\n'

@@ -37,6 +37,11 @@ const char* const kUsage =
     "  remove NAME TIMEOUT_MS       stop it if it runs, then delete its entry\n"
     "  wait-log FILE LINES TIMEOUT_MS  wait until FILE (a Windows path) holds at least LINES lines\n"
     "  qpc                          QueryPerformanceCounter now\n"
+    "  reg-set KEY NAME dword|sz VALUE  set a value under HKLM\\KEY, creating the key\n"
+    "  reg-dword KEY NAME           a REG_DWORD under HKLM\\KEY in decimal, \"-\" when missing or\n"
+    "                               of another type\n"
+    "  reg-exists KEY               exit code 0 when HKLM\\KEY exists, 1 when it does not\n"
+    "  reg-delete KEY               delete HKLM\\KEY with everything under it, if it exists\n"
     "  serve                        commands from stdin, one a line, words tab-separated\n"
     "prints key=value; times in ms, counters in QueryPerformanceCounter ticks;\n"
     "states= lists each state seen, readings= each distinct STATE/checkpoint/wait hint/controls accepted\n";
@@ -436,6 +441,64 @@ int RunWaitLog(const char* pathText, const char* linesText, const char* timeoutT
 }
 
 // One command: argv[0] is its name.
+// The registry as the service sees it: the same view of HKEY_LOCAL_MACHINE,
+// without a Wine launch of reg.exe per value.
+int RunRegSet(const char* key, const char* name, const char* type, const char* value) {
+  HKEY handle = nullptr;
+  LONG status = RegCreateKeyExA(HKEY_LOCAL_MACHINE, key, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &handle, nullptr);
+  if (status != ERROR_SUCCESS) {
+    fprintf(stderr, "svcprobe: cannot open or create HKLM\\%s (error %ld)\n", key, status);
+    return kExitFailed;
+  }
+  unsigned long number = 0;
+  if (strcmp(type, "dword") == 0 && ParseNumber(value, &number)) {
+    const DWORD dword = static_cast<DWORD>(number);
+    status = RegSetValueExA(handle, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&dword), sizeof dword);
+  } else if (strcmp(type, "sz") == 0) {
+    status = RegSetValueExA(handle, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value),
+                            static_cast<DWORD>(strlen(value) + 1));
+  } else {
+    RegCloseKey(handle);
+    fputs(kUsage, stderr);
+    return kExitUsage;
+  }
+  RegCloseKey(handle);
+  if (status != ERROR_SUCCESS) {
+    fprintf(stderr, "svcprobe: cannot set %s under HKLM\\%s (error %ld)\n", name, key, status);
+    return kExitFailed;
+  }
+  return kExitOk;
+}
+
+int RunRegDword(const char* key, const char* name) {
+  DWORD value = 0;
+  DWORD size = sizeof value;
+  const LONG status = RegGetValueA(HKEY_LOCAL_MACHINE, key, name, RRF_RT_REG_DWORD, nullptr, &value, &size);
+  if (status == ERROR_SUCCESS) {
+    printf("%lu\n", static_cast<unsigned long>(value));
+  } else {
+    printf("-\n");
+  }
+  return kExitOk;
+}
+
+int RunRegExists(const char* key) {
+  HKEY handle = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, KEY_READ, &handle) != ERROR_SUCCESS) return kExitFailed;
+  RegCloseKey(handle);
+  return kExitOk;
+}
+
+int RunRegDelete(const char* key) {
+  LONG status = RegDeleteTreeA(HKEY_LOCAL_MACHINE, key);
+  if (status == ERROR_SUCCESS) status = RegDeleteKeyA(HKEY_LOCAL_MACHINE, key);
+  if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) {
+    fprintf(stderr, "svcprobe: cannot delete HKLM\\%s (error %ld)\n", key, status);
+    return kExitFailed;
+  }
+  return kExitOk;
+}
+
 int RunCommand(int argc, char** argv) {
   int result = kExitUsage;
   const char* command = argv[0];
@@ -462,6 +525,14 @@ int RunCommand(int argc, char** argv) {
     result = RunRemove(argv[1], argv[2]);
   } else if (argc == 4 && strcmp(command, "wait-log") == 0) {
     result = RunWaitLog(argv[1], argv[2], argv[3]);
+  } else if (argc == 5 && strcmp(command, "reg-set") == 0) {
+    result = RunRegSet(argv[1], argv[2], argv[3], argv[4]);
+  } else if (argc == 3 && strcmp(command, "reg-dword") == 0) {
+    result = RunRegDword(argv[1], argv[2]);
+  } else if (argc == 2 && strcmp(command, "reg-exists") == 0) {
+    result = RunRegExists(argv[1]);
+  } else if (argc == 2 && strcmp(command, "reg-delete") == 0) {
+    result = RunRegDelete(argv[1]);
   } else {
     fputs(kUsage, stderr);
   }
