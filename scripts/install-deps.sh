@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
-# Installs both cross toolchains, Wine and the build tools on Debian 12 when any is missing,
-# and the packages named as arguments (the guest's tools, say).
+# Installs both cross toolchains, Wine, cmake with its build tool and the test tools on
+# Debian 12 when any is missing, and the packages named as arguments (the guest's tools, say).
 set -euo pipefail
 
 need=()
 have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 
-# wine32 is installed everywhere: it does no harm on a host that cannot run it.
-for p in g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64 cmake googletest python3 wixl "$@"; do
+# wine32 is installed everywhere: it does no harm on a host that cannot run it. make is
+# the presets' generator: cmake installed without its recommendations brings no build tool.
+for p in g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64 cmake make googletest python3 wixl "$@"; do
   have_pkg "$p" || need+=("$p")
 done
 

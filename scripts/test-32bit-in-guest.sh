@@ -73,113 +73,24 @@ if [ -z "$accel" ]; then
 fi
 case "$accel" in kvm | tcg) ;; *) fail "setup" "VEXA_GUEST_ACCEL must be kvm or tcg, not '$accel'" ;; esac
 
-free_gib() { df -Pk "$1" | awk 'NR == 2 { print int($4 / 1048576) }'; }
-
-# --- The guest: kept in the cache, named after what it contains.
-cache=${XDG_CACHE_HOME:-$HOME/.cache}/vexaclkd
-mkdir -p "$cache"
-key=$(cat scripts/guest/packages scripts/guest/build.sh scripts/guest/init | sha256sum | cut -c1-16)
-guest=$cache/guest-$key
-guest_ready() { [ -f "$guest/root.img" ] && [ -f "$guest/vmlinuz" ] && [ -f "$guest/initrd.img" ]; }
-
-exec 9>"$cache/guest.lock"
-flock 9
-if guest_ready; then
-  say "guest: reusing $guest"
-else
-  # Only this process builds (it holds the lock): what is left of an interrupted
-  # build, or a guest built from other guest scripts, goes.
-  $SUDO rm -rf --one-file-system "$cache"/guest-*
-  have=$(free_gib "$cache")
-  [ "$have" -ge "$GUEST_BUILD_FREE_GIB" ] ||
-    fail "disk space" "building the guest needs about $GUEST_BUILD_FREE_GIB GiB free in $cache, there are $have GiB"
-  say "guest: building $guest (a few minutes, once)"
-  build_start=$SECONDS
-  partial=$guest.partial.$$
-  rc=0
-  $SUDO timeout "$GUEST_BUILD_LIMIT_SECONDS" scripts/guest/build.sh "$partial" || rc=$?
-  if [ "$rc" -ne 0 ]; then
-    if [ -d "$partial" ]; then cp "$partial/build.log" "$cache/build-failed.log" 2>/dev/null || true; fi
-    $SUDO rm -rf --one-file-system "$partial"
-    [ "$rc" -eq 124 ] && fail "guest build" "time limit of $GUEST_BUILD_LIMIT_SECONDS s reached (log: $cache/build-failed.log)"
-    fail "guest build" "see above (log: $cache/build-failed.log)"
-  fi
-  [ -z "$SUDO" ] || $SUDO chown -R "$(id -u):$(id -g)" "$partial"
-  # Ready only once complete: a rename, never a half-built guest under the kept name.
-  mv -T "$partial" "$guest"
-  say "guest: built in $((SECONDS - build_start)) s, $(du -sh "$guest" | cut -f1) on disk"
-fi
-flock -u 9
-
-have=$(free_gib "$cache")
-[ "$have" -ge "$RUN_FREE_GIB" ] ||
-  fail "disk space" "a guest run needs about $RUN_FREE_GIB GiB free in $cache, there are $have GiB"
-
-# --- The 32-bit build, on the host: the default preset's configuration in a tree of its
-# own, which differs from build/ only in its tests' time limits.
-tree=build-guest
-say "building the 32-bit tree ($tree/)"
-{ cmake --preset default -B "$tree" -DVEXA_TEST_TIME_SCALE="$GUEST_TIME_SCALE" >/dev/null &&
-  cmake --build "$tree" -j "$(nproc)"; } || fail "build" "the 32-bit build"
-
-# --- The job disk: sources and build tree at the same absolute path as here, as CMake
-# wrote it into the tree, without Wine prefixes and results of earlier runs.
-run=$(mktemp -d "$cache/run.XXXXXX")
+# --- Boot and run. A test run opens the root image copy-on-write (ROOT_SNAPSHOT=on):
+# the kept guest never changes; only its one-time preparation writes to it. The run's
+# folder ($run) holds the job disk (job.img); everything the guest says arrives in the
+# console log.
+ROOT_SNAPSHOT=on
 qemu_pid=""
-console=$run/console.log
 stop_qemu() {
   if [ -n "$qemu_pid" ] && kill -0 "$qemu_pid" 2>/dev/null; then kill "$qemu_pid" 2>/dev/null || true; fi
   if [ -n "$qemu_pid" ]; then wait "$qemu_pid" 2>/dev/null || true; fi
   qemu_pid=""
 }
-# The guest's ctest log (every test's output) back where ctest keeps it on a host, read
-# off the job disk without mounting it.
-fetch_test_log() {
-  local log=$tree/Testing/Temporary/LastTest.log
-  [ -f "$run/job.img" ] || return 0
-  mkdir -p "$src/$(dirname "$log")"
-  rm -f "$src/$log"
-  debugfs -R "dump /$log $src/$log" "$run/job.img" >/dev/null 2>&1 || true
-  [ -s "$src/$log" ] && say "the guest's test log: $log"
-}
-cleanup() {
-  stop_qemu
-  [ -f "$console" ] && cp "$console" "$src/$tree/guest-console.log"
-  fetch_test_log || true
-  rm -rf "$run"
-}
-trap cleanup EXIT
-
-say "job disk: $src with $tree/"
-stage_start=$SECONDS
-mkdir "$run/tree"
-# The sources and the guest's tree, without the other trees, Wine prefixes, the tests'
-# work folders and results of earlier runs.
-{ tar -C "$src" --anchored --exclude=./.git --exclude=./build --exclude='./build-*' --exclude=./out \
-    -cf - . | tar -C "$run/tree" -xf - &&
-  tar -C "$src" --anchored --exclude="./$tree/wine" --exclude="./$tree/e2e" --exclude="./$tree/Testing" \
-    --exclude="./$tree/guest-console.log" -cf - "./$tree" | tar -C "$run/tree" -xf -; } ||
-  fail "job disk" "copying the tree"
-{
-  echo "# Run inside the guest by its init, in $src."
-  printf 'ctest --test-dir %q -LE static -j %s --output-on-failure --timeout %s' \
-    "$src/$tree" "$GUEST_CTEST_JOBS" "$GUEST_TEST_TIMEOUT_SECONDS"
-  printf ' %q' "$@"
-  echo
-} >"$run/tree/.guest-job"
-truncate -s "${JOB_DISK_GIB}G" "$run/job.img"
-mkfs.ext4 -q -F -L vexa-job -d "$run/tree" "$run/job.img" || fail "job disk" "mkfs.ext4"
-rm -rf "$run/tree"
-say "job disk: ready in $((SECONDS - stage_start)) s"
-
-# --- Boot and run. The root image is opened copy-on-write (snapshot=on): the kept
-# guest never changes. Everything the guest says arrives in the console log.
 
 # boot_and_run ACCEL BOOT_LIMIT: runs the guest to its end. Returns 0 when it reported
 # the tests' exit code (in exit_line), 3 when its init did not start within BOOT_LIMIT
 # seconds or the emulator stopped before (the job disk is then untouched).
 boot_and_run() {
   local accel=$1 boot_limit=$2 lines chunk shown=0
+  local console=$run/console.log
   : >"$console"
   say "booting the guest ($accel, $GUEST_CPUS CPU(s), $GUEST_MEMORY_MIB MiB; limits: boot $boot_limit s, whole run $RUN_LIMIT_SECONDS s)"
   TMPDIR=$run qemu-system-x86_64 -accel "$accel" -cpu "$GUEST_CPU" -smp "$GUEST_CPUS" -m "$GUEST_MEMORY_MIB" \
@@ -187,7 +98,7 @@ boot_and_run() {
     -serial "file:$console" \
     -kernel "$guest/vmlinuz" -initrd "$guest/initrd.img" \
     -append "root=/dev/vda rw console=ttyS0 quiet panic=1 init=/sbin/vexa-guest-init vexa_mount=$src" \
-    -drive "file=$guest/root.img,format=raw,if=virtio,snapshot=on" \
+    -drive "file=$guest/root.img,format=raw,if=virtio,snapshot=$ROOT_SNAPSHOT" \
     -drive "file=$run/job.img,format=raw,if=virtio" \
     </dev/null >"$run/qemu.log" 2>&1 &
   qemu_pid=$!
@@ -200,7 +111,7 @@ boot_and_run() {
       shown=$lines last_line_at=$SECONDS
       if [ -z "$booted_at" ] && grep -q '^VEXA-GUEST: booted' <<<"$chunk"; then
         booted_at=$SECONDS
-        say "guest: up after $((booted_at - boot_start)) s; running ctest"
+        say "guest: up after $((booted_at - boot_start)) s; running its job"
         chunk=$(sed -n '/^VEXA-GUEST: booted/,$p' <<<"$chunk" | tail -n +2)
       fi
       if [ -n "$booted_at" ] && [ -n "$chunk" ]; then
@@ -240,14 +151,138 @@ boot_and_run() {
   [ -n "$exit_line" ] || fail "guest run" "the guest stopped before reporting the tests' outcome (console: $tree/guest-console.log)"
 }
 
-rc=0
-if [ "$accel" = kvm ]; then boot_and_run kvm "$KVM_BOOT_LIMIT_SECONDS" || rc=$?; else boot_and_run tcg "$TCG_BOOT_LIMIT_SECONDS" || rc=$?; fi
-if [ "$rc" -eq 3 ] && [ "$accel_fallback" = yes ]; then
-  say "KVM did not boot the guest on this host: software emulation (TCG) instead"
-  accel=tcg rc=0
-  boot_and_run tcg "$TCG_BOOT_LIMIT_SECONDS" || rc=$?
+# boot_guest: boot_and_run with the chosen emulation, software emulation where KVM does
+# not boot the guest; exit_line holds the job's exit line.
+boot_guest() {
+  local rc=0
+  if [ "$accel" = kvm ]; then boot_and_run kvm "$KVM_BOOT_LIMIT_SECONDS" || rc=$?; else boot_and_run tcg "$TCG_BOOT_LIMIT_SECONDS" || rc=$?; fi
+  if [ "$rc" -eq 3 ] && [ "$accel_fallback" = yes ]; then
+    say "KVM did not boot the guest on this host: software emulation (TCG) instead"
+    accel=tcg accel_fallback=no rc=0
+    boot_and_run tcg "$TCG_BOOT_LIMIT_SECONDS" || rc=$?
+  fi
+  [ "$rc" -eq 0 ] || fail "boot" "the guest did not start ($accel)"
+}
+
+free_gib() { df -Pk "$1" | awk 'NR == 2 { print int($4 / 1048576) }'; }
+
+# --- The guest: kept in the cache, named after what it contains.
+cache=${XDG_CACHE_HOME:-$HOME/.cache}/vexaclkd
+mkdir -p "$cache"
+key=$(cat scripts/guest/packages scripts/guest/build.sh scripts/guest/init scripts/guest/prepare | sha256sum | cut -c1-16)
+guest=$cache/guest-$key
+guest_ready() { [ -f "$guest/root.img" ] && [ -f "$guest/vmlinuz" ] && [ -f "$guest/initrd.img" ]; }
+
+exec 9>"$cache/guest.lock"
+flock 9
+if guest_ready; then
+  say "guest: reusing $guest"
+else
+  # Only this process builds (it holds the lock): what is left of an interrupted
+  # build, or a guest built from other guest scripts, goes.
+  $SUDO rm -rf --one-file-system "$cache"/guest-*
+  have=$(free_gib "$cache")
+  [ "$have" -ge "$GUEST_BUILD_FREE_GIB" ] ||
+    fail "disk space" "building the guest needs about $GUEST_BUILD_FREE_GIB GiB free in $cache, there are $have GiB"
+  say "guest: building $guest (a few minutes, once)"
+  build_start=$SECONDS
+  partial=$guest.partial.$$
+  rc=0
+  $SUDO timeout "$GUEST_BUILD_LIMIT_SECONDS" scripts/guest/build.sh "$partial" || rc=$?
+  if [ "$rc" -ne 0 ]; then
+    if [ -d "$partial" ]; then cp "$partial/build.log" "$cache/build-failed.log" 2>/dev/null || true; fi
+    $SUDO rm -rf --one-file-system "$partial"
+    [ "$rc" -eq 124 ] && fail "guest build" "time limit of $GUEST_BUILD_LIMIT_SECONDS s reached (log: $cache/build-failed.log)"
+    fail "guest build" "see above (log: $cache/build-failed.log)"
+  fi
+  [ -z "$SUDO" ] || $SUDO chown -R "$(id -u):$(id -g)" "$partial"
+  # Ready only once complete: a rename, never a half-built guest under the kept name.
+  mv -T "$partial" "$guest"
+  say "guest: built in $((SECONDS - build_start)) s, $(du -sh "$guest" | cut -f1) on disk"
 fi
-[ "$rc" -eq 0 ] || fail "boot" "the guest did not start ($accel)"
+# Once per kept guest: the Wine template booted into its root (a few minutes under
+# emulation, where a copy of it takes seconds), by a run of scripts/guest/prepare.
+if [ ! -f "$guest/prepared" ]; then
+  say "guest: preparing its Wine template (once)"
+  run=$(mktemp -d "$cache/prepare.XXXXXX")
+  # Its console stays in the cache when the preparation fails.
+  trap 'stop_qemu; cp "$run/console.log" "$cache/prepare-console.log" 2>/dev/null; rm -rf "$run"' EXIT
+  mkdir -p "$run/tree/tools" "$run/tree/scripts/guest"
+  cp tools/wine-env.sh "$run/tree/tools/"
+  cp scripts/guest/prepare "$run/tree/scripts/guest/"
+  echo 'bash scripts/guest/prepare' >"$run/tree/.guest-job"
+  truncate -s 1G "$run/job.img"
+  mkfs.ext4 -q -F -d "$run/tree" "$run/job.img" || fail "guest preparation" "mkfs.ext4"
+  ROOT_SNAPSHOT=off
+  boot_guest
+  ROOT_SNAPSHOT=on
+  [ "$exit_line" = "VEXA-GUEST-EXIT 0" ] || fail "guest preparation" "the guest's $exit_line (console: $cache/prepare-console.log)"
+  stop_qemu
+  rm -rf "$run"
+  trap - EXIT
+  : >"$guest/prepared"
+fi
+flock -u 9
+
+have=$(free_gib "$cache")
+[ "$have" -ge "$RUN_FREE_GIB" ] ||
+  fail "disk space" "a guest run needs about $RUN_FREE_GIB GiB free in $cache, there are $have GiB"
+
+# --- The 32-bit build, on the host: the default preset's configuration in a tree of its
+# own, which differs from build/ only in its tests' time limits.
+tree=build-guest
+say "building the 32-bit tree ($tree/)"
+{ cmake --preset default -B "$tree" -DVEXA_TEST_TIME_SCALE="$GUEST_TIME_SCALE" >/dev/null &&
+  cmake --build "$tree" -j "$(nproc)"; } || fail "build" "the 32-bit build"
+
+# --- The job disk: sources and build tree at the same absolute path as here, as CMake
+# wrote it into the tree, without Wine prefixes and results of earlier runs.
+run=$(mktemp -d "$cache/run.XXXXXX")
+console=$run/console.log
+# The guest's ctest log (every test's output) back where ctest keeps it on a host, read
+# off the job disk without mounting it.
+fetch_test_log() {
+  local log=$tree/Testing/Temporary/LastTest.log
+  [ -f "$run/job.img" ] || return 0
+  mkdir -p "$src/$(dirname "$log")"
+  rm -f "$src/$log"
+  debugfs -R "dump /$log $src/$log" "$run/job.img" >/dev/null 2>&1 || true
+  [ -s "$src/$log" ] && say "the guest's test log: $log"
+}
+cleanup() {
+  stop_qemu
+  [ -f "$console" ] && cp "$console" "$src/$tree/guest-console.log"
+  fetch_test_log || true
+  rm -rf "$run"
+}
+trap cleanup EXIT
+
+say "job disk: $src with $tree/"
+stage_start=$SECONDS
+mkdir "$run/tree"
+# The sources and the guest's tree, without the other trees, Wine prefixes, the tests'
+# work folders and results of earlier runs.
+{ tar -C "$src" --anchored --exclude=./.git --exclude=./build --exclude='./build-*' --exclude=./out \
+    -cf - . | tar -C "$run/tree" -xf - &&
+  tar -C "$src" --anchored --exclude="./$tree/wine" --exclude="./$tree/e2e" --exclude="./$tree/Testing" \
+    --exclude="./$tree/guest-console.log" -cf - "./$tree" | tar -C "$run/tree" -xf -; } ||
+  fail "job disk" "copying the tree"
+{
+  echo "# Run inside the guest by its init, in $src."
+  echo "# The tree's prefixes beside the template booted into the guest's root when it was"
+  echo "# prepared, on one file system: each copy of it hard-links Wine's own files."
+  printf 'ln -sfn /var/lib/vexaclkd/wine %q\n' "$src/$tree/wine"
+  printf 'ctest --test-dir %q -LE static -j %s --output-on-failure --timeout %s' \
+    "$src/$tree" "$GUEST_CTEST_JOBS" "$GUEST_TEST_TIMEOUT_SECONDS"
+  printf ' %q' "$@"
+  echo
+} >"$run/tree/.guest-job"
+truncate -s "${JOB_DISK_GIB}G" "$run/job.img"
+mkfs.ext4 -q -F -L vexa-job -d "$run/tree" "$run/job.img" || fail "job disk" "mkfs.ext4"
+rm -rf "$run/tree"
+say "job disk: ready in $((SECONDS - stage_start)) s"
+
+boot_guest
 rc=${exit_line#VEXA-GUEST-EXIT }
 say "guest ($accel): boot $((booted_at - boot_start)) s, tests $((finished_at - booted_at)) s, ctest exit code $rc"
 exit "$rc"

@@ -32,7 +32,7 @@ wine() { "${WINELOADER:?wine-env: select a Wine architecture first}" "$@"; }
 
 # wine_use_prefix DIR: select DIR as the prefix and create it on first use,
 # as a copy of one freshly booted prefix per folder ("template" beside DIR):
-# a copy takes about a second, a boot ten.
+# a copy takes about a second, a boot ten (minutes under emulation).
 wine_use_prefix() {
   export WINEPREFIX="$1"
   [ -f "$WINEPREFIX/system.reg" ] && return 0
@@ -43,23 +43,40 @@ wine_use_prefix() {
   (
     flock 9
     [ -f "$WINEPREFIX/system.reg" ] && exit 0
-    if [ ! -f "$template/system.reg" ]; then
-      (
-        flock 8
-        if [ ! -f "$template/system.reg" ]; then
-          # Booted aside and moved in whole: a boot killed halfway leaves no template.
-          rm -rf "$template" "$template.new"
-          mkdir -p "$template.new"
-          WINEPREFIX=$template.new wine wineboot -i </dev/null >/dev/null 2>&1 || true
-          WINEPREFIX=$template.new wineserver -w
-          [ -f "$template.new/system.reg" ] && mv "$template.new" "$template"
-        fi
-      ) 8>"$template.lock"
-    fi
+    wine_make_template "$template" || exit 1
     rm -rf "$WINEPREFIX" "$WINEPREFIX.new"
-    cp -a "$template" "$WINEPREFIX.new" && mv "$WINEPREFIX.new" "$WINEPREFIX"
+    wine_copy_prefix "$template" "$WINEPREFIX.new" && mv "$WINEPREFIX.new" "$WINEPREFIX"
     [ -f "$WINEPREFIX/system.reg" ] || { echo "wine-env: no prefix made at $WINEPREFIX" >&2; exit 1; }
   ) 9>"$WINEPREFIX.lock"
+}
+
+# wine_make_template DIR: a freshly booted prefix at DIR, unless one is there.
+wine_make_template() {
+  local template=$1
+  [ -f "$template/system.reg" ] && return 0
+  (
+    flock 8
+    if [ ! -f "$template/system.reg" ]; then
+      # Booted aside and moved in whole: a boot killed halfway leaves no template.
+      rm -rf "$template" "$template.new"
+      mkdir -p "$template.new"
+      WINEPREFIX=$template.new wine wineboot -i </dev/null >/dev/null 2>&1 || true
+      WINEPREFIX=$template.new wineserver -w
+      [ -f "$template.new/system.reg" ] && mv "$template.new" "$template"
+    fi
+  ) 8>"$template.lock"
+  [ -f "$template/system.reg" ] || { echo "wine-env: no prefix booted at $template" >&2; return 1; }
+}
+
+# wine_copy_prefix TEMPLATE DEST: a copy of the prefix TEMPLATE. The system
+# folder's files (nine tenths of a prefix: Wine's own DLLs and programs, which
+# nothing rewrites in place) are hard links where both lie on one file system;
+# a file a test adds there is the copy's own.
+wine_copy_prefix() {
+  local system=drive_c/windows/system32
+  mkdir -p "$2" &&
+    tar -C "$1" --anchored --exclude="./$system" -cf - . | tar -C "$2" -xpf - &&
+    { cp -al "$1/$system" "$2/$system" 2>/dev/null || cp -a "$1/$system" "$2/$system"; }
 }
 
 # wine_start_session: boot the prefix's system processes detached, so that

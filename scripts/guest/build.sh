@@ -8,8 +8,9 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 readonly SUITE=bookworm
 # How often a long step shows its latest log line, in seconds.
 readonly PROGRESS_INTERVAL_SECONDS=20
-# Free room on the root image for what the guest writes outside its job disk, in MiB.
-readonly IMAGE_SPARE_MIB=1024
+# Free room on the root image for what the guest writes outside its job disk (the Wine
+# template booted once after the build, the tests' prefixes), in MiB.
+readonly IMAGE_SPARE_MIB=4096
 
 dest=${1:?usage: build.sh DIR}
 mkdir "$dest"
