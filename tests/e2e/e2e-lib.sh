@@ -20,6 +20,9 @@ readonly SVC_STOPPED=1 SVC_START_PENDING=2 SVC_STOP_PENDING=3 SVC_RUNNING=4
 # so, and every limit on a wait below and in svc_wait and wait_log_lines is
 # this many times longer.
 readonly TIME_SCALE=${VEXA_TIME_SCALE:-1}
+# There svcprobe's status polls, each a call into the service control manager,
+# are as many times further apart, so that they leave the processor to Wine.
+export VEXA_POLL_SCALE=$TIME_SCALE
 readonly SVC_REMOVE_TIMEOUT_MS=$((15000 * TIME_SCALE))   # a stop takes at most a poll and two steps
 E2E_PASSED=0
 E2E_FAILED=0

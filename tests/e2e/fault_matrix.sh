@@ -62,28 +62,15 @@ rows=(
 readonly START_UP_S=15          # from the start request to the end of start-up
 readonly PRESS_HANDLED_MS=10000  # a poll every 500 ms, a step's pause 600 ms
 readonly STOP_S=15
-readonly STATUS_POLL_S=0.02
 
-# wait_until SECONDS COMMAND...: true once the command succeeds. For conditions
-# on both the service and the board; each try is two requests to the serving
-# tools, no Wine launch.
-wait_until() {
-  local deadline=$((SECONDS + $1))
-  shift
-  until "$@"; do
-    [ "$SECONDS" -lt "$deadline" ] || return 1
-    sleep "$STATUS_POLL_S"
-  done
-}
-
-# Start-up has ended: running and reading the buttons, or stopped with a reason.
-started_or_failed() {
-  local status
-  status=$(svc_fields STATE SERVICE_EXIT_CODE)
-  case "$status" in
-    "$SVC_RUNNING"/*) board wait-op in 0 2>/dev/null ;;
-    "$SVC_STOPPED"/*) [ "${status#*/}" != 0 ] ;;
-    *) return 1 ;;
+# start_up_ends: start-up has ended within START_UP_S: running and reading the
+# buttons, or stopped with a reason. Both waits happen inside the serving tools.
+start_up_ends() {
+  svc_wait "$SVC_RUNNING,$SVC_STOPPED" "$START_UP_S" || return 1
+  case "$(svc_fields STATE SERVICE_EXIT_CODE)" in
+    "$SVC_RUNNING"/*) board wait-op in "$((START_UP_S * 1000 * TIME_SCALE))" >/dev/null 2>&1 ;;
+    "$SVC_STOPPED"/0) return 1 ;;  # stopped without a reason: it never started
+    *) return 0 ;;
   esac
 }
 presses_acknowledged() { board wait latchesAcked '>=' "$1" "$PRESS_HANDLED_MS"; }
@@ -128,7 +115,7 @@ run_row() {
 
   if [ "$START" = yes ] && [ "$(svc_state)" != none ]; then
     svc_start
-    expect "$name: start-up ends" wait_until "$START_UP_S" started_or_failed
+    expect "$name: start-up ends" start_up_ends
     [ "$(svc_state)" != "$SVC_RUNNING" ] || started=yes
     board press up
     if [ "$started" = yes ]; then
