@@ -54,6 +54,7 @@ wine_use_prefix() {
 wine_make_template() {
   local template=$1
   [ -f "$template/system.reg" ] && return 0
+  mkdir -p "$(dirname "$template")"
   (
     flock 8
     if [ ! -f "$template/system.reg" ]; then
