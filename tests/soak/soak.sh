@@ -213,4 +213,11 @@ for VARIANT in $VARIANTS; do
 done
 run_exe "$APP/Vexaclkd.exe" "$APP" -d
 echo "soak: seed $SOAK_SEED, $RUN runs in $((($(now_ms) - started) / 1000)) s; records in $RDIR"
+# How long the service took to start and to stop here, from svcprobe's records: what the
+# end-to-end tests' bounds on a start and a stop are measured against (an emulated guest
+# keeps no records, only this line).
+for kind in start stop; do
+  cat "$RDIR"/run-*."$kind" | sed -n "s/^${kind}_ms=\([0-9.]*\) .*/\1/p" | sort -n |
+    awk -v kind="$kind" '{ v[NR] = $1 } END { if (NR) printf "soak: %s_ms over %d runs: median %s, 90th percentile %s, most %s\n", kind, NR, v[int((NR + 1) / 2)], v[int((NR * 9 + 9) / 10)], v[NR] }'
+done
 python3 "$here/soak_check.py" "$RDIR" $((MIN_RUNS_PER_VARIANT * VARIANT_COUNT))
