@@ -66,7 +66,7 @@ board_launch random-presses "$BENCH_PRESSES" "$BENCH_SEED" $PRESS_GAP_MIN_MS $PR
 sleep_ms $LAST_PRESS_SETTLE_MS
 board ops "$ops_from" >"$RDIR/latency.ops"
 clock calls "$calls_from" >"$RDIR/latency.calls"
-python3 "$FIGURES" latency "$RDIR/latency.ops" "$RDIR/latency.calls" "$RDIR/qpcfreq" >"$RDIR/latency"
+python3 "$FIGURES" latency "$RDIR/latency.ops" "$RDIR/latency.calls" "$RDIR/qpcfreq" "$BENCH_VARIANT" >"$RDIR/latency"
 
 # --- idle cost: the running service with no presses -------------------------------------
 

@@ -5,6 +5,7 @@ import os
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "tools"))
+from board_table import read_board_table  # noqa: E402
 from sim_records import STEP_PAUSE_MS, qpc_frequency, read_calls, read_lines, read_ops  # noqa: E402
 
 OP_SET = 11  # SetClockSettings in the clock simulator's record
@@ -38,8 +39,9 @@ def print_summary(name, values_ms):
 
 # --- press-to-apply latency ------------------------------------------------
 
-def cmd_latency(ops_path, calls_path, freq_path):
+def cmd_latency(ops_path, calls_path, freq_path, variant):
     """Pairs every press with the acknowledgement of its latch and the next SetClockSettings."""
+    board = read_board_table()[variant]
     ticks_per_ms = qpc_frequency(freq_path) / 1000.0
     ops = read_ops(ops_path)
     sets = [c for c in read_calls(calls_path) if c.op == OP_SET]
@@ -71,7 +73,8 @@ def cmd_latency(ops_path, calls_path, freq_path):
         ack_to_apply.append((apply.qpc - ack.qpc) / ticks_per_ms)
     print("presses=%d paired=%d unpaired=%d down=%d up=%d" % (
         len(presses), len(to_apply), unpaired,
-        sum(1 for p in presses if p.port == 0x1822), sum(1 for p in presses if p.port != 0x1822)))
+        sum(1 for p in presses if (p.port, p.value) == board.down),
+        sum(1 for p in presses if (p.port, p.value) == board.up)))
     print_summary("apply", to_apply)
     print_summary("ack", to_ack)
     print_summary("clockcall", ack_to_apply)
@@ -110,13 +113,13 @@ def cmd_stops(stops_path, ops_path, calls_path, freq_path):
 
 
 def main(argv):
-    if len(argv) >= 5 and argv[1] == "latency":
-        cmd_latency(argv[2], argv[3], argv[4])
+    if len(argv) >= 6 and argv[1] == "latency":
+        cmd_latency(argv[2], argv[3], argv[4], int(argv[5]))
         return 0
     if len(argv) >= 6 and argv[1] == "stops":
         cmd_stops(argv[2], argv[3], argv[4], argv[5])
         return 0
-    sys.stderr.write("usage: bench_figures.py latency OPS CALLS QPCFREQ | stops STOPS OPS CALLS QPCFREQ\n")
+    sys.stderr.write("usage: bench_figures.py latency OPS CALLS QPCFREQ VARIANT | stops STOPS OPS CALLS QPCFREQ\n")
     return 2
 
 
