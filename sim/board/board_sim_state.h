@@ -63,7 +63,7 @@ bool DownLatch(uint32_t variant, Latch* latch);
 bool UpLatch(uint32_t variant, Latch* latch);
 uint16_t StepPort(uint32_t variant);  // register whose step bit selects 1 MHz steps
 
-// Part number that identifies a variant ("TQ37MR04" for 1, ...), or nullptr.
+// Part number that identifies a variant (the 8 characters the board data record holds), or nullptr.
 const char* PartNumberOf(uint32_t variant);
 
 State* Open();
