@@ -4,6 +4,8 @@ set -uo pipefail
 
 readonly ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 readonly SERVICE=Vexaclkd
+# The board variants, their part numbers and registers: the simulated board's table.
+. "$ROOT/sim/board/board_table.sh"
 
 # Timing, all named with their unit.
 readonly RUNNING_TIMEOUT_S=20     # from "sc start" to RUNNING
@@ -12,6 +14,9 @@ readonly TAP_TIMEOUT_S=5          # a poll is every 500 ms, a step pauses 600 ms
 readonly FIRST_LINE_TIMEOUT_S=10  # the start line of the log
 readonly TAP_GAP_S=1.2            # pause between scripted taps, to be readable
 readonly STATE_POLL_S=0.1
+
+# board_list: "1 PART1   2 PART2 ..." from the board table.
+board_list() { board_table_rows | awk '{ printf "%s%s %s", (NR > 1 ? "   " : ""), $1, $2 }'; }
 
 usage() {
   cat <<EOF
@@ -24,8 +29,8 @@ frequency the clock receives and each line of its log (Satae.dat), then stops
 it and removes it with "-d". Nothing is left running afterwards.
 
 Options:
-  --board N       board variant 1..5 (default 2):
-                    1 TQ37MR04   2 TQ37MR0K   3 TQ50MR11   4 TQ39MR0K   5 TQ39MR0W
+  --board N       board variant (default 2):
+                    $(board_list)
   --interactive   tap the buttons yourself: u = up, d = down,
                   s = toggle the step size 0.1 / 1 MHz, q = quit
   --no-build      use the build tree as it is (no dependency check, no build)
@@ -74,7 +79,7 @@ BUILD=yes
 while [ $# -gt 0 ]; do
   case "$1" in
     --board)
-      [ $# -ge 2 ] || die "--board needs a number 1..5"
+      [ $# -ge 2 ] || die "--board needs a variant number"
       BOARD=$2
       shift 2
       ;;
@@ -88,9 +93,10 @@ while [ $# -gt 0 ]; do
     *) usage >&2; die "unknown option: $1" ;;
   esac
 done
-case "$BOARD" in
-  1 | 2 | 3 | 4 | 5) ;;
-  *) die "--board must be 1..5, not '$BOARD'" ;;
+VARIANTS=$(board_variants | tr '\n' ' ') || die "the board table sim/board/board_table.txt cannot be read"
+case " $VARIANTS" in
+  *" $BOARD "*) board_row "$BOARD" || die "the board table sim/board/board_table.txt cannot be read" ;;
+  *) die "--board must be one of ${VARIANTS% }, not '$BOARD'" ;;
 esac
 if [ "$INTERACTIVE" = yes ] && ! [ -t 0 ]; then
   printf '%sNote: --interactive needs a terminal on stdin; running the scripted taps instead.%s\n' \
@@ -98,10 +104,8 @@ if [ "$INTERACTIVE" = yes ] && ! [ -t 0 ]; then
   INTERACTIVE=no
 fi
 
-# Part number and step register (bit 6 = 1 MHz steps) of each variant.
-PARTS=(- TQ37MR04 TQ37MR0K TQ50MR11 TQ39MR0K TQ39MR0W)
-STEP_PORTS=(- 0x1C0D 0x1C0D 0x050D 0x1C0D 0x1C0D)
-readonly PART=${PARTS[$BOARD]} STEP_PORT=${STEP_PORTS[$BOARD]}
+# Part number and step register (its step bit set = 1 MHz steps) of the variant.
+readonly PART=$BOARD_PART STEP_PORT=$BOARD_STEP_PORT STEP_BIT=$BOARD_STEP_BIT
 
 # ---------------------------------------------------------------- build
 
@@ -261,11 +265,11 @@ board board "$BOARD" >/dev/null || die "selecting board variant $BOARD failed"
 START_HZ=$(clock show | sed -n 's/^clock1=[0-9]*,\([0-9]*\),.*/\1/p')
 info "clock: $(with_commas "$START_HZ") Hz"
 info "board: variant $BOARD, part number $PART"
-if [ "$BOARD" = 3 ]; then
+if [ "$BOARD_RULE" = filtered-reapply ]; then
   # This variant acts on a latch only when another bit of its latch byte is set.
-  board setbits 0x043A 0x80 >/dev/null
-  info "${YELLOW}variant 3 acts on a button latch only when another bit of its latch"
-  info "byte is set too: set bit 7 of port 0x043A (boardtool setbits 0x043A 0x80)."
+  board setbits "$BOARD_DOWN_PORT" 0x80 >/dev/null
+  info "${YELLOW}variant $BOARD acts on a button latch only when another bit of its latch"
+  info "byte is set too: set bit 7 of port $BOARD_DOWN_PORT (boardtool setbits $BOARD_DOWN_PORT 0x80)."
   info "Each of its steps first sends the clock the unchanged frequency, then the new one.${RESET}"
 fi
 
@@ -365,7 +369,7 @@ tap() {
 set_step() {
   STEP=$1
   board step "$1" >/dev/null
-  info "${YELLOW}step size now $1 MHz${RESET} ${DIM}(bit 6 of port $STEP_PORT $(
+  info "${YELLOW}step size now $1 MHz${RESET} ${DIM}(bit $STEP_BIT of port $STEP_PORT $(
     [ "$1" = 1 ] && echo set || echo cleared), now $(board get "$STEP_PORT"))${RESET}"
 }
 

@@ -66,7 +66,10 @@ board_launch random-presses "$BENCH_PRESSES" "$BENCH_SEED" $PRESS_GAP_MIN_MS $PR
 sleep_ms $LAST_PRESS_SETTLE_MS
 board ops "$ops_from" >"$RDIR/latency.ops"
 clock calls "$calls_from" >"$RDIR/latency.calls"
-python3 "$FIGURES" latency "$RDIR/latency.ops" "$RDIR/latency.calls" "$RDIR/qpcfreq" >"$RDIR/latency"
+python3 "$FIGURES" latency "$RDIR/latency.ops" "$RDIR/latency.calls" "$RDIR/qpcfreq" "$BENCH_VARIANT" >"$RDIR/latency" || {
+  echo "bench: no latency figures from the records in $RDIR" >&2
+  exit 1
+}
 
 # --- idle cost: the running service with no presses -------------------------------------
 
@@ -130,9 +133,13 @@ for ((i = 0; i < BENCH_STOPS; i++)); do
 done
 board ops "$ops_from" >"$RDIR/stops.ops"
 clock calls "$calls_from" >"$RDIR/stops.calls"
-python3 "$FIGURES" stops "$RDIR/stops" "$RDIR/stops.ops" "$RDIR/stops.calls" "$RDIR/qpcfreq" >"$RDIR/stoptimes"
-bad_stops=$(grep -cv 'exit=0/0\|stop_ms=' "$RDIR/stops")
-not_stopped=$(grep 'stop_ms=' "$RDIR/stops" | grep -cv 'STOPPED control')
+# The stop figures, and the count of stops that did not end 0/0 or STOPPED, come from the
+# record only when it holds each stop's lines in the shape the figures expect.
+python3 "$FIGURES" stops "$RDIR/stops" "$RDIR/stops.ops" "$RDIR/stops.calls" "$RDIR/qpcfreq" "$BENCH_STOPS" \
+  >"$RDIR/stoptimes" || {
+  echo "bench: no stop figures from the records in $RDIR" >&2
+  exit 1
+}
 
 # --- footprint ----------------------------------------------------------------------------
 
@@ -162,7 +169,7 @@ row "  presses (down/up), unpaired" "$(key down "$L")/$(key up "$L"), $(key unpa
 row "stop to STOPPED, n=$(key stop_n "$S")" "$(ms4 stop "$S")" "<= ~1.7 s: 500 ms sleep + 2 x 600 ms steps + calls"
 row "  stops landing in a step, n=$(key stopstep_n "$S")" "$(ms4 stopstep "$S")" "<= ~1.7 s"
 row "  stops whose last poll stepped" "$(key stops_with_steps_after "$S") (two steps: $(key stops_with_two_steps_after "$S"))" "1 or 2 steps finish before STOPPED"
-row "  stops not 0/0 or not STOPPED" "$bad_stops / $not_stopped" "0 / 0"
+row "  stops not 0/0 or not STOPPED, n=$(key stops "$S")" "$(key stops_not_0_0 "$S") / $(key stops_not_stopped "$S")" "0 / 0"
 row "idle CPU time, $(key seconds "$I") s window" "$(key cpu_ms_per_min "$I") ms per minute (stat ticks: $(key tick_ms_per_min "$I"))" "two short polls a second: near zero"
 row "idle wake-ups (voluntary, all threads)" "$(key wakeups_per_s "$I") per s ($(key threads "$I") threads)" "2 per s (500 ms poll period)"
 row "  involuntary switches" "$(key involuntary_per_s "$I") per s" "-"

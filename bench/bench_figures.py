@@ -5,9 +5,17 @@ import os
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "tools"))
+from board_table import read_board_table  # noqa: E402
 from sim_records import STEP_PAUSE_MS, qpc_frequency, read_calls, read_lines, read_ops  # noqa: E402
 
 OP_SET = 11  # SetClockSettings in the clock simulator's record
+# What "svcprobe stop" prints for each stop, in this order: its times and states, its
+# status readings, its exit codes.
+STOP_LINES = ("stop_ms", "readings", "exit")
+
+
+class RecordError(Exception):
+    """A record whose shape is not the one these figures are made from."""
 
 
 def percentile(values, fraction):
@@ -38,8 +46,9 @@ def print_summary(name, values_ms):
 
 # --- press-to-apply latency ------------------------------------------------
 
-def cmd_latency(ops_path, calls_path, freq_path):
+def cmd_latency(ops_path, calls_path, freq_path, variant):
     """Pairs every press with the acknowledgement of its latch and the next SetClockSettings."""
+    board = read_board_table()[variant]
     ticks_per_ms = qpc_frequency(freq_path) / 1000.0
     ops = read_ops(ops_path)
     sets = [c for c in read_calls(calls_path) if c.op == OP_SET]
@@ -71,7 +80,8 @@ def cmd_latency(ops_path, calls_path, freq_path):
         ack_to_apply.append((apply.qpc - ack.qpc) / ticks_per_ms)
     print("presses=%d paired=%d unpaired=%d down=%d up=%d" % (
         len(presses), len(to_apply), unpaired,
-        sum(1 for p in presses if p.port == 0x1822), sum(1 for p in presses if p.port != 0x1822)))
+        sum(1 for p in presses if (p.port, p.value) == board.down),
+        sum(1 for p in presses if (p.port, p.value) == board.up)))
     print_summary("apply", to_apply)
     print_summary("ack", to_ack)
     print_summary("clockcall", ack_to_apply)
@@ -79,16 +89,44 @@ def cmd_latency(ops_path, calls_path, freq_path):
 
 # --- stop time ---------------------------------------------------------------
 
-def cmd_stops(stops_path, ops_path, calls_path, freq_path):
-    """Stop times, and where in the poll each stop control landed."""
+def read_stops(stops_path, expected):
+    """The stops of a record of "svcprobe stop" outputs, each as one dict of the keys of its
+    lines. RecordError unless it holds exactly the expected number of stops, each with its
+    lines of STOP_LINES in order and nothing else."""
+    lines = read_lines(stops_path)
+    stops = []
+    for number, line in enumerate(lines, 1):
+        words = line.split()
+        kind = words[0].split("=", 1)[0] if "=" in words[0] else words[0]
+        due = STOP_LINES[(number - 1) % len(STOP_LINES)]
+        if kind not in STOP_LINES:
+            raise RecordError("%s:%d: a line of an unknown kind, %r" % (stops_path, number, line))
+        if kind != due:
+            raise RecordError("%s:%d: a %s= line where a %s= line is due" % (stops_path, number, kind, due))
+        if kind == STOP_LINES[0]:
+            stops.append({})
+        stops[-1].update(w.split("=", 1) for w in words if "=" in w)
+    if len(lines) % len(STOP_LINES) != 0:
+        raise RecordError("%s: the last stop lacks its %s= line" % (
+            stops_path, STOP_LINES[len(lines) % len(STOP_LINES)]))
+    if len(stops) != expected:
+        raise RecordError("%s: %d stops where %d were made" % (stops_path, len(stops), expected))
+    for number, stop in enumerate(stops, 1):
+        missing = [key for key in ("stop_ms", "states", "control_qpc", "stopped_qpc", "exit") if key not in stop]
+        if missing:
+            raise RecordError("%s: stop %d has no %s" % (stops_path, number, ", ".join(missing)))
+    return stops
+
+
+def cmd_stops(stops_path, ops_path, calls_path, freq_path, expected):
+    """Stop times, where in the poll each stop control landed, and the stops that did not end
+    STOPPED with exit codes 0/0."""
+    stops = read_stops(stops_path, expected)
     ticks_per_ms = qpc_frequency(freq_path) / 1000.0
     service_ops = [op for op in read_ops(ops_path) if op.kind in ("in", "out")]
     calls = read_calls(calls_path)
     all_ms, during_step_ms, steps_after = [], [], []
-    for line in read_lines(stops_path):
-        keys = dict(w.split("=", 1) for w in line.split() if "=" in w)
-        if "control_qpc" not in keys:
-            continue
+    for keys in stops:
         control, stopped = int(keys["control_qpc"]), int(keys["stopped_qpc"])
         ms = float(keys["stop_ms"])
         all_ms.append(ms)
@@ -107,16 +145,23 @@ def cmd_stops(stops_path, ops_path, calls_path, freq_path):
     print_summary("stopstep", during_step_ms)
     print("stops_with_steps_after=%d stops_with_two_steps_after=%d" % (
         sum(1 for n in steps_after if n >= 1), sum(1 for n in steps_after if n >= 2)))
+    print("stops=%d stops_not_0_0=%d stops_not_stopped=%d" % (
+        len(stops), sum(1 for s in stops if s["exit"] != "0/0"),
+        sum(1 for s in stops if s["states"].split(">")[-1] != "STOPPED")))
 
 
 def main(argv):
-    if len(argv) >= 5 and argv[1] == "latency":
-        cmd_latency(argv[2], argv[3], argv[4])
-        return 0
-    if len(argv) >= 6 and argv[1] == "stops":
-        cmd_stops(argv[2], argv[3], argv[4], argv[5])
-        return 0
-    sys.stderr.write("usage: bench_figures.py latency OPS CALLS QPCFREQ | stops STOPS OPS CALLS QPCFREQ\n")
+    try:
+        if len(argv) == 6 and argv[1] == "latency":
+            cmd_latency(argv[2], argv[3], argv[4], int(argv[5]))
+            return 0
+        if len(argv) == 7 and argv[1] == "stops":
+            cmd_stops(argv[2], argv[3], argv[4], argv[5], int(argv[6]))
+            return 0
+    except RecordError as error:
+        sys.stderr.write("bench_figures: the record is not as expected: %s\n" % error)
+        return 1
+    sys.stderr.write("usage: bench_figures.py latency OPS CALLS QPCFREQ VARIANT | stops STOPS OPS CALLS QPCFREQ COUNT\n")
     return 2
 
 

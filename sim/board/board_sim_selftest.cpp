@@ -10,6 +10,7 @@
 
 namespace {
 
+using boardsim::BoardRow;
 using boardsim::Latch;
 using boardsim::State;
 
@@ -24,7 +25,6 @@ constexpr uint32_t kRecordLength = 48;
 constexpr size_t kPartOffset = 32;
 constexpr size_t kPartLength = 8;
 constexpr DWORD kToolTimeoutMs = 120000;
-constexpr uint16_t kLatchPorts[] = {0x1822, 0x1823, 0x043A};
 
 // Folder of this executable, where the build puts boardtool.exe and the Kpx.dll builds.
 std::string OwnFolder() {
@@ -50,25 +50,20 @@ void ExpectLatchInvariant(const State* state) {
   EXPECT_EQ(state->latchesSet, state->latchesAcked + boardsim::PendingLatches(state));
 }
 
+// The board table's row of a variant the tests below rely on.
+const BoardRow& Row(uint32_t variant) {
+  const BoardRow* row = boardsim::BoardRowOf(variant);
+  if (!row) {
+    ADD_FAILURE() << "the board table has no variant " << variant;
+    return boardsim::kBoardTable[0];
+  }
+  return *row;
+}
+
 // ---- Register map --------------------------------------------------------
 
-// The latches each variant's presses must set, for the behaviour tests below.
-struct VariantRow {
-  uint32_t variant;
-  Latch down;
-  Latch up;
-};
-
-const VariantRow kBoardTable[] = {
-    {1, {0x1822, 0x10}, {0x1822, 0x40}},
-    {2, {0x1822, 0x10}, {0x1823, 0x10}},
-    {3, {0x043A, 0x10}, {0x043A, 0x01}},
-    {4, {0x1822, 0x10}, {0x1823, 0x20}},
-    {5, {0x1822, 0x10}, {0x1823, 0x20}},
-};
-
 TEST(BoardRegisterMap, UnknownVariantsHaveNoRegisters) {
-  for (uint32_t variant : {0u, 6u, 255u}) {
+  for (uint32_t variant : {0u, boardsim::kBoardCount + 1, 255u}) {
     SCOPED_TRACE(variant);
     Latch latch = {};
     EXPECT_FALSE(boardsim::DownLatch(variant, &latch));
@@ -91,7 +86,7 @@ TEST(BoardState, ResetRestoresDefaultsOverGarbage) {
   EXPECT_EQ(1u, state->variant);
   EXPECT_EQ(1u, state->hasRecord);
   EXPECT_EQ(0u, state->mapFails);
-  EXPECT_EQ(0, memcmp("TQ37MR04", state->record + kPartOffset, kPartLength));
+  EXPECT_EQ(0, memcmp(Row(1).part, state->record + kPartOffset, kPartLength));
   for (size_t i = 0; i < kRecordLength; ++i) {
     if (i >= kPartOffset && i < kPartOffset + kPartLength) continue;
     EXPECT_NE(0, state->record[i]) << "filler byte " << i;
@@ -113,11 +108,11 @@ TEST(BoardState, SelectVariantWritesOnlyThePartNumber) {
   memcpy(before, state->record, kRecordLength);
   boardsim::SelectVariant(state.get(), 3);
   EXPECT_EQ(3u, state->variant);
-  EXPECT_EQ(0, memcmp("TQ50MR11", state->record + kPartOffset, kPartLength));
+  EXPECT_EQ(0, memcmp(Row(3).part, state->record + kPartOffset, kPartLength));
   EXPECT_EQ(0, memcmp(before, state->record, kPartOffset));
   EXPECT_EQ(0, memcmp(before + kPartOffset + kPartLength, state->record + kPartOffset + kPartLength,
                       kRecordLength - kPartOffset - kPartLength));
-  boardsim::SelectVariant(state.get(), 6);  // unknown: nothing changes
+  boardsim::SelectVariant(state.get(), boardsim::kBoardCount + 1);  // unknown: nothing changes
   EXPECT_EQ(3u, state->variant);
 }
 
@@ -243,16 +238,34 @@ TEST_F(KpxSim, WriteToLatchPortClearsExactlyTheBitsWritten) {
     uint8_t after;
     LONG acked;
   };
+  // The cases need these shapes of the table: variant 1 with both latches in
+  // one byte, variants 2 and 4 with "up" latches on one port but different
+  // bits, and variant 3's latch port outside variant 1's.
+  const BoardRow& v1 = Row(1);
+  const BoardRow& v2 = Row(2);
+  const BoardRow& v3 = Row(3);
+  const BoardRow& v4 = Row(4);
+  ASSERT_EQ(v1.down.port, v1.up.port);
+  ASSERT_EQ(v2.up.port, v4.up.port);
+  ASSERT_NE(v2.up.mask, v4.up.mask);
+  ASSERT_EQ(v3.down.port, v3.up.port);
+  ASSERT_NE(v3.down.port, v1.down.port);
+  const uint16_t v1Port = v1.down.port;
+  const uint8_t v1Both = static_cast<uint8_t>(v1.down.mask | v1.up.mask);
+  const uint8_t v1NoLatches = static_cast<uint8_t>(0xFF & ~v1Both);
+  const uint8_t v1NoLatch = static_cast<uint8_t>(v1NoLatches & (0x100 - v1NoLatches));  // its lowest bit
+  const uint8_t v24Up = static_cast<uint8_t>(v2.up.mask | v4.up.mask);
+  const uint8_t v3Both = static_cast<uint8_t>(v3.down.mask | v3.up.mask);
   const Case cases[] = {
-      {"one latch of two", 1, 0x1822, 0xFF, 0x10, 0xEF, 1},
-      {"both latches in one write", 1, 0x1822, 0x50, 0x50, 0x00, 2},
-      {"latch already clear", 1, 0x1822, 0x40, 0x10, 0x40, 0},
-      {"bit that is no latch", 1, 0x1822, 0x0F, 0x01, 0x0E, 0},
-      {"other variant's latch bit", 2, 0x1823, 0x30, 0x20, 0x10, 0},
-      {"variant 4 up latch", 4, 0x1823, 0x30, 0x20, 0x10, 1},
-      {"variant 3 up latch", 3, 0x043A, 0x11, 0x01, 0x10, 1},
-      {"only the low byte of the value", 2, 0x1822, 0x10, 0x110, 0x00, 1},
-      {"latch port of another variant", 1, 0x043A, 0x10, 0x10, 0x00, 0},
+      {"one latch of two", 1, v1Port, 0xFF, v1.down.mask, static_cast<uint8_t>(0xFF & ~v1.down.mask), 1},
+      {"both latches in one write", 1, v1Port, v1Both, v1Both, 0x00, 2},
+      {"latch already clear", 1, v1Port, v1.up.mask, v1.down.mask, v1.up.mask, 0},
+      {"bit that is no latch", 1, v1Port, v1NoLatches, v1NoLatch, static_cast<uint8_t>(v1NoLatches & ~v1NoLatch), 0},
+      {"other variant's latch bit", 2, v2.up.port, v24Up, v4.up.mask, v2.up.mask, 0},
+      {"variant 4 up latch", 4, v4.up.port, v24Up, v4.up.mask, v2.up.mask, 1},
+      {"variant 3 up latch", 3, v3.up.port, v3Both, v3.up.mask, v3.down.mask, 1},
+      {"only the low byte of the value", 2, v2.down.port, v2.down.mask, 0x100u | v2.down.mask, 0x00, 1},
+      {"latch port of another variant", 1, v3.down.port, v3.down.mask, v3.down.mask, 0x00, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -271,29 +284,36 @@ TEST_F(KpxSim, WriteToLatchPortClearsExactlyTheBitsWritten) {
 }
 
 TEST_F(KpxSim, WriteToOtherPortStoresTheByteAndReadsUseLowBitsOnly) {
-  outp_(0x1C0D, 0x1234);
-  EXPECT_EQ(0x34, state_->ports[0x1C0D]);
-  EXPECT_EQ(0x34u, inp_(0x1C0D));
-  EXPECT_EQ(0x34u, inp_(0x11C0D));  // only the low 16 bits address the port
-  state_->ports[0x050D] = 0x1C3;
-  EXPECT_EQ(0xC3u, inp_(0x050D));
+  // Step-size registers: ports that hold no latch.
+  const uint16_t port = Row(1).stepPort;
+  const uint16_t otherPort = Row(3).stepPort;
+  ASSERT_FALSE(boardsim::IsLatchPort(port));
+  ASSERT_FALSE(boardsim::IsLatchPort(otherPort));
+  outp_(port, 0x1234);
+  EXPECT_EQ(0x34, state_->ports[port]);
+  EXPECT_EQ(0x34u, inp_(port));
+  EXPECT_EQ(0x34u, inp_(0x10000u | port));  // only the low 16 bits address the port
+  state_->ports[otherPort] = 0x1C3;
+  EXPECT_EQ(0xC3u, inp_(otherPort));
   const boardsim::Op* op = LastOp(state_);
   ASSERT_NE(nullptr, op);
   EXPECT_EQ(boardsim::OpIn, op->kind);
-  EXPECT_EQ(0x050Du, op->port);
+  EXPECT_EQ(otherPort, op->port);
   EXPECT_EQ(0xC3u, op->value);
 }
 
 TEST_F(KpxSim, EachPressSetsOnlyItsVariantsLatch) {
-  for (const VariantRow& row : kBoardTable) {
+  for (const BoardRow& row : boardsim::kBoardTable) {
     for (bool up : {false, true}) {
       SCOPED_TRACE(std::to_string(row.variant) + (up ? " up" : " down"));
       boardsim::Reset(state_);
       boardsim::SelectVariant(state_, row.variant);
       boardsim::Press(state_, up);
       const Latch& latch = up ? row.up : row.down;
-      for (uint16_t port : kLatchPorts) {
-        EXPECT_EQ(port == latch.port ? latch.mask : 0, PortByte(state_, port)) << port;
+      for (const BoardRow& any : boardsim::kBoardTable) {
+        for (uint16_t port : {any.down.port, any.up.port, any.stepPort}) {
+          EXPECT_EQ(port == latch.port ? latch.mask : 0, PortByte(state_, port)) << port;
+        }
       }
       EXPECT_EQ(1, boardsim::PendingLatches(state_));
       EXPECT_EQ(up ? 1 : 0, state_->pressesUp);
@@ -307,6 +327,7 @@ TEST_F(KpxSim, EachPressSetsOnlyItsVariantsLatch) {
 }
 
 TEST_F(KpxSim, PressOnPendingLatchMerges) {
+  const Latch up = Row(2).up;
   boardsim::SelectVariant(state_, 2);
   boardsim::Press(state_, true);
   boardsim::Press(state_, true);
@@ -320,9 +341,9 @@ TEST_F(KpxSim, PressOnPendingLatchMerges) {
   ASSERT_NE(nullptr, merged);
   EXPECT_EQ(boardsim::OpPress, merged->kind);
   EXPECT_EQ(1u, merged->hi);
-  EXPECT_EQ(0x1823u, merged->port);
-  EXPECT_EQ(0x10u, merged->value);
-  outp_(0x1823, 0x10);
+  EXPECT_EQ(up.port, merged->port);
+  EXPECT_EQ(up.mask, merged->value);
+  outp_(up.port, up.mask);
   ExpectLatchInvariant(state_);
   EXPECT_EQ(1, boardsim::PendingLatches(state_));
 }
@@ -373,8 +394,9 @@ TEST_F(KpxSim, MappingShowsTheLiveRecord) {
   ASSERT_NE(0u, Low(mapping));
   const uint8_t* bytes = reinterpret_cast<const uint8_t*>(static_cast<uintptr_t>(Low(mapping)));
   EXPECT_EQ(0, memcmp(state_->record, bytes, kRecordLength));
-  memcpy(state_->record + kPartOffset, "TQ39MR0W", kPartLength);  // as `boardtool part` does
-  EXPECT_EQ(0, memcmp("TQ39MR0W", bytes + kPartOffset, kPartLength));
+  const char* part = Row(boardsim::kBoardCount).part;  // not the part Reset put there
+  memcpy(state_->record + kPartOffset, part, kPartLength);  // as `boardtool part` does
+  EXPECT_EQ(0, memcmp(part, bytes + kPartOffset, kPartLength));
   unmap_(mapping);
 }
 
@@ -419,6 +441,7 @@ TEST_F(KpxSim, UnmapAcceptsOnlyOpenMappings) {
 // acknowledges: no press may be lost or counted twice.
 TEST_F(KpxSim, PressesFromAnotherProcessAreNeverLost) {
   constexpr int kPresses = 2000;
+  const Latch up = Row(2).up;
   boardsim::SelectVariant(state_, 2);
   std::string command = "\"" + OwnFolder() + "\\boardtool.exe\" press up " + std::to_string(kPresses);
   STARTUPINFOA startup = {};
@@ -430,7 +453,7 @@ TEST_F(KpxSim, PressesFromAnotherProcessAreNeverLost) {
   // The deadline only keeps a hung tool from hanging the test.
   ULONGLONG deadline = GetTickCount64() + kToolTimeoutMs;
   while (WaitForSingleObject(process.hProcess, 0) == WAIT_TIMEOUT && GetTickCount64() < deadline) {
-    if (inp_(0x1823) & 0x10) outp_(0x1823, 0x10);
+    if (inp_(up.port) & up.mask) outp_(up.port, up.mask);
   }
   EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(process.hProcess, 0));
   DWORD exitCode = 1;

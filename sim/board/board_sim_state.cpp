@@ -1,4 +1,4 @@
-// Shared state of the board simulator: register map, file mapping, presses and the op record.
+// Shared state of the board simulator: register map (from the board table), file mapping, presses and the op record.
 #include "board_sim_state.h"
 
 #include <string.h>
@@ -15,27 +15,6 @@ constexpr DWORD kOpenMutexWaitMs = 10000;
 constexpr size_t kPartOffset = 32;
 constexpr size_t kPartLength = 8;
 constexpr uint8_t kFillerBase = 0xC0;  // non-zero, non-ASCII filler outside the part number
-
-struct VariantMap {
-  uint16_t stepPort;
-  Latch down;
-  Latch up;
-  const char* part;
-};
-
-constexpr VariantMap kVariants[] = {
-    {0x1C0D, {0x1822, 0x10}, {0x1822, 0x40}, "TQ37MR04"},
-    {0x1C0D, {0x1822, 0x10}, {0x1823, 0x10}, "TQ37MR0K"},
-    {0x050D, {0x043A, 0x10}, {0x043A, 0x01}, "TQ50MR11"},
-    {0x1C0D, {0x1822, 0x10}, {0x1823, 0x20}, "TQ39MR0K"},
-    {0x1C0D, {0x1822, 0x10}, {0x1823, 0x20}, "TQ39MR0W"},
-};
-constexpr uint32_t kVariantCount = sizeof(kVariants) / sizeof(kVariants[0]);
-
-const VariantMap* MapOf(uint32_t variant) {
-  if (variant < 1 || variant > kVariantCount) return nullptr;
-  return &kVariants[variant - 1];
-}
 
 int64_t Now() {
   LARGE_INTEGER counter;
@@ -66,27 +45,27 @@ void InitialiseOnce(State* state) {
 }  // namespace
 
 bool DownLatch(uint32_t variant, Latch* latch) {
-  const VariantMap* map = MapOf(variant);
-  if (!map) return false;
-  *latch = map->down;
+  const BoardRow* row = BoardRowOf(variant);
+  if (!row) return false;
+  *latch = row->down;
   return true;
 }
 
 bool UpLatch(uint32_t variant, Latch* latch) {
-  const VariantMap* map = MapOf(variant);
-  if (!map) return false;
-  *latch = map->up;
+  const BoardRow* row = BoardRowOf(variant);
+  if (!row) return false;
+  *latch = row->up;
   return true;
 }
 
 uint16_t StepPort(uint32_t variant) {
-  const VariantMap* map = MapOf(variant);
-  return map ? map->stepPort : 0;
+  const BoardRow* row = BoardRowOf(variant);
+  return row ? row->stepPort : 0;
 }
 
 const char* PartNumberOf(uint32_t variant) {
-  const VariantMap* map = MapOf(variant);
-  return map ? map->part : nullptr;
+  const BoardRow* row = BoardRowOf(variant);
+  return row ? row->part : nullptr;
 }
 
 State* Open() {

@@ -5,6 +5,8 @@
 #include <windows.h>
 #include <stdint.h>
 
+#include "board_table.h"
+
 namespace boardsim {
 
 constexpr const char* kStatePath = "C:\\ProgramData\\VexaSim\\board.state";
@@ -36,7 +38,7 @@ struct State {
   uint32_t magic;
   uint32_t version;
   volatile LONG ports[65536];      // register byte in the low 8 bits
-  uint32_t variant;                // 1..5: which latches "press" drives and the counters watch
+  uint32_t variant;                // a row of the board table: which latches "press" drives and the counters watch
   uint8_t record[48];              // board data record; part number at 32..39
   uint32_t hasRecord;              // SearchBDR reports 0 when clear
   uint32_t mapFails;               // MapMemEx maps nothing when set
@@ -56,18 +58,12 @@ struct State {
   Op ops[kMaxOps];                 // op n (1-based) at ops[(n - 1) % kMaxOps]
 };
 
-// Latch of a variant: the port that holds it and its bit.
-struct Latch {
-  uint16_t port;
-  uint8_t mask;
-};
-
-// Register map of the five board variants. False for an unknown variant.
+// Register map of the board variants, as board_table.txt gives it. False for an unknown variant.
 bool DownLatch(uint32_t variant, Latch* latch);
 bool UpLatch(uint32_t variant, Latch* latch);
-uint16_t StepPort(uint32_t variant);  // register whose bit 6 selects 1 MHz steps
+uint16_t StepPort(uint32_t variant);  // register whose step bit selects 1 MHz steps
 
-// Part number that identifies a variant ("TQ37MR04" for 1, ...), or nullptr.
+// Part number that identifies a variant (the 8 characters the board data record holds), or nullptr.
 const char* PartNumberOf(uint32_t variant);
 
 State* Open();

@@ -24,7 +24,6 @@ constexpr uint32_t kDefaultPressGapMs = 0;
 constexpr uint32_t kMaxGapMs = 3600000;
 constexpr uint32_t kMaxPort = 0xFFFF;
 constexpr uint32_t kMaxByte = 0xFF;
-constexpr LONG kStepOneMhzBit = 0x40;
 constexpr size_t kPartOffset = 32;
 constexpr size_t kPartLength = 8;
 constexpr uint32_t kRandomSeedFallback = 0x9E3779B9;  // xorshift must not start at 0
@@ -195,15 +194,16 @@ bool RunPress(State* state, int argc, char** argv) {
 }
 
 bool RunStep(State* state, int, char** argv) {
-  uint16_t port = boardsim::StepPort(state->variant);
-  if (port == 0) {
+  const boardsim::BoardRow* row = boardsim::BoardRowOf(state->variant);
+  if (!row) {
     fprintf(stderr, "boardtool: the state holds no valid variant\n");
     return false;
   }
+  const LONG oneMhzBit = row->stepBit;
   if (strcmp(argv[0], "1") == 0) {
-    InterlockedOr(&state->ports[port], kStepOneMhzBit);
+    InterlockedOr(&state->ports[row->stepPort], oneMhzBit);
   } else if (strcmp(argv[0], "0.1") == 0) {
-    InterlockedAnd(&state->ports[port], ~kStepOneMhzBit);
+    InterlockedAnd(&state->ports[row->stepPort], ~oneMhzBit);
   } else {
     return false;
   }
@@ -282,6 +282,24 @@ const Counter* FindCounter(const char* name) {
   return nullptr;
 }
 
+// Every latch port of the board table, then every step-size port, each once, in table order.
+void PrintBoardPorts(const State* state) {
+  uint16_t shown[2 * boardsim::kBoardCount + boardsim::kBoardCount];
+  size_t count = 0;
+  auto show = [&](uint16_t port) {
+    for (size_t i = 0; i < count; ++i) {
+      if (shown[i] == port) return;
+    }
+    shown[count++] = port;
+    printf("port_%04x=0x%02X\n", port, PortByte(state, port));
+  };
+  for (const boardsim::BoardRow& row : boardsim::kBoardTable) {
+    show(row.down.port);
+    show(row.up.port);
+  }
+  for (const boardsim::BoardRow& row : boardsim::kBoardTable) show(row.stepPort);
+}
+
 bool RunShow(State* state, int, char**) {
   printf("variant=%u\n", state->variant);
   PrintPart(state);
@@ -290,11 +308,7 @@ bool RunShow(State* state, int, char**) {
   printf("loadDelayMs=%u\n", state->loadDelayMs);
   printf("loadFails=%u\n", state->loadFails);
   for (const Counter& counter : kCounters) printf("%s=%ld\n", counter.name, counter.read(state));
-  printf("port_1822=0x%02X\n", PortByte(state, 0x1822));
-  printf("port_1823=0x%02X\n", PortByte(state, 0x1823));
-  printf("port_043a=0x%02X\n", PortByte(state, 0x043A));
-  printf("port_1c0d=0x%02X\n", PortByte(state, 0x1C0D));
-  printf("port_050d=0x%02X\n", PortByte(state, 0x050D));
+  PrintBoardPorts(state);
   return true;
 }
 

@@ -10,7 +10,6 @@ using boardsim::State;
 
 constexpr uint16_t kPortMask = 0xFFFF;
 constexpr DWORD kByteMask = 0xFF;
-constexpr uint16_t kLatchPorts[] = {0x1822, 0x1823, 0x043A};
 constexpr DWORD kCookieBase = 0x4B500000;
 constexpr int kMaxOpenMappings = 64;
 // Where a view of the record may be placed: below 4 GB, on allocation boundaries.
@@ -73,13 +72,6 @@ void RecordOp(State* state, uint32_t kind, uint32_t port, uint32_t value, uint32
   QueryPerformanceCounter(&counter);
   op.qpc = counter.QuadPart;
   boardsim::Record(state, op);
-}
-
-bool IsLatchPort(uint16_t port) {
-  for (uint16_t latchPort : kLatchPorts) {
-    if (port == latchPort) return true;
-  }
-  return false;
 }
 
 // Bits of the variant's two latches that live in this port.
@@ -173,7 +165,7 @@ void WINAPI hx_outp(DWORD port, DWORD value) {
   if (!state) return;
   uint16_t reg = static_cast<uint16_t>(port & kPortMask);
   LONG byte = static_cast<LONG>(value & kByteMask);
-  if (IsLatchPort(reg)) {
+  if (boardsim::IsLatchPort(reg)) {
     ClearLatchBits(state, reg, byte);
   } else {
     InterlockedExchange(&state->ports[reg], byte);

@@ -9,7 +9,9 @@ readonly LAST_STOP_DELAY_MS=1300   # stops spread from 0 to here after the press
 readonly STOP_LIMIT_MS=10000
 readonly START_MHZ=100.000
 readonly STEP_PAUSE_MS=600         # the service's pause after each press it handles
-readonly STEP_REGISTER=0x1C0D      # variant 2: read first in every poll
+. "$VEXA_SOURCE/sim/board/board_table.sh"
+board_row 2 || exit 1              # variant 2 of the board table: "up" has a latch port of its own
+readonly STEP_REGISTER=$BOARD_STEP_PORT UP_LATCH_PORT=$BOARD_UP_PORT  # the step register: read first in every poll
 # How late a Sleep may return on a busy machine: a stop this close to a poll's
 # end is not taken as one that landed in the sleep after it.
 readonly SLEEP_OVERSHOOT_MS=200
@@ -157,7 +159,7 @@ expect_eq "step lines = acknowledged latches" "${#logged[@]}" "${counter[latches
 expect_eq "Hz sent = acknowledged latches" "${#applied[@]}" "${counter[latchesAcked]}"
 
 # Each Hz sent matches its logged line, and moves the way its acknowledged button says.
-acks=($(board ops | awk '$2 == "out" { print ($3 == "0x1823") ? "up" : "down" }'))
+acks=($(board ops | awk -v up="$UP_LATCH_PORT" '$2 == "out" { print (tolower($3) == tolower(up)) ? "up" : "down" }'))
 expect_eq "acknowledgements recorded" "${#acks[@]}" "${counter[latchesAcked]}"
 previous_hz=100000000
 for ((i = 0; i < ${#applied[@]}; i++)); do

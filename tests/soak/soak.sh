@@ -10,9 +10,11 @@ export VEXA_BUILD
 SOAK_SEED=${SOAK_SEED:-20261210}
 SOAK_SECONDS=${SOAK_SECONDS:-540}
 
-readonly VARIANTS="1 2 3 4 5"
-readonly VARIANT_COUNT=5
-readonly MIN_RUNS_PER_VARIANT=4                   # 20 stops and starts at least
+. "$VEXA_SOURCE/sim/board/board_table.sh"
+VARIANTS=$(board_variants | tr '\n' ' ') || exit 2   # every variant of the board table
+readonly VARIANTS
+readonly VARIANT_COUNT=$(wc -w <<<"$VARIANTS")
+readonly MIN_RUNS_PER_VARIANT=4                   # 20 stops and starts at least with five variants
 readonly SECONDS_PER_RUN_TARGET=8                 # longer soaks make more, longer runs
 readonly CYCLE_OVERHEAD_MS=900                    # a start, a stop and the record dumps
 readonly RUN_MIN_MS=300
@@ -21,8 +23,7 @@ readonly PRESS_GAP_MAX_MS=1500
 readonly PRESS_TAIL_MS=1000                       # presses end this long before the phase
 readonly ACTION_GAP_MIN_MS=150
 readonly ACTION_GAP_MAX_MS=1200
-readonly V3_LATCH_PORT=0x043A
-readonly V3_OTHER_BIT=0x80                        # lets variant 3 act on its latches
+readonly OTHER_BIT=0x80                           # lets a filtered-reapply board act on its latches
 # Clock frequencies a start may find: plain, near the top and the bottom of the
 # range the controller takes, and zero (unknown to the service).
 readonly START_HZ_CHOICES=(100000000 100000000 2500000000 4294800000 700000 0)
@@ -95,12 +96,12 @@ random_action() {
     random_step_size
   elif [ "$roll" -lt 55 ]; then
     if [ -n "$FAULT" ]; then fault_end; else fault_start; fi
-  elif [ "$roll" -lt 60 ] && [ "$VARIANT" -eq 3 ]; then
-    # Now and then a latch alone in its byte, which variant 3 leaves alone.
-    if [ $(($(board get $V3_LATCH_PORT) & V3_OTHER_BIT)) -eq 0 ]; then
-      board setbits $V3_LATCH_PORT $V3_OTHER_BIT
+  elif [ "$roll" -lt 60 ] && [ "$BOARD_RULE" = filtered-reapply ]; then
+    # Now and then a latch alone in its byte, which such a board leaves alone.
+    if [ $(($(board get "$BOARD_DOWN_PORT") & OTHER_BIT)) -eq 0 ]; then
+      board setbits "$BOARD_DOWN_PORT" $OTHER_BIT
     else
-      board clearbits $V3_LATCH_PORT $V3_OTHER_BIT
+      board clearbits "$BOARD_DOWN_PORT" $OTHER_BIT
     fi
   fi
 }
@@ -157,8 +158,8 @@ one_run() {
 # drain_run: the phase's last run lasts until no latch is pending, so that by
 # the phase's end every press that set a latch has been handled.
 drain_run() {
-  # Variant 3 acts on a latch alone in its byte only with another bit set.
-  [ "$VARIANT" -ne 3 ] || board setbits $V3_LATCH_PORT $V3_OTHER_BIT
+  # A filtered-reapply board acts on a latch alone in its byte only with another bit set.
+  [ "$BOARD_RULE" != filtered-reapply ] || board setbits "$BOARD_DOWN_PORT" $OTHER_BIT
   run_begin
   board wait pending == 0 "$DRAIN_TIMEOUT_MS" || echo "soak: variant $VARIANT: latches still pending" >&2
   run_end
@@ -168,9 +169,10 @@ drain_run() {
 
 soak_variant() {
   local phase_ms=$1 runs_target run_max run_ms left count gen seed runs=0 phase_end
+  board_row "$VARIANT" || exit 2
   board reset
   board board "$VARIANT"
-  [ "$VARIANT" -ne 3 ] || board setbits $V3_LATCH_PORT $V3_OTHER_BIT
+  [ "$BOARD_RULE" != filtered-reapply ] || board setbits "$BOARD_DOWN_PORT" $OTHER_BIT
   random_step_size
   runs_target=$((phase_ms / 1000 / SECONDS_PER_RUN_TARGET))
   [ "$runs_target" -gt "$MIN_RUNS_PER_VARIANT" ] || runs_target=$((MIN_RUNS_PER_VARIANT + 1))

@@ -5,6 +5,7 @@ import os
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
+from board_table import FILTERED_REAPPLY, TWO_READS, read_board_table  # noqa: E402
 from sim_records import STEP_PAUSE_MS, qpc_frequency, read_calls, read_keys, read_lines, read_ops  # noqa: E402
 
 # The service's own constants, as the model needs them.
@@ -12,22 +13,14 @@ HZ_PER_MHZ = 1e6
 MAX_HZ = 4294967295
 FINE_STEP_MHZ = 0.1
 COARSE_STEP_MHZ = 1.0
-STEP_SIZE_BIT = 0x40
 
 # Clock controller call kinds in the clock simulator's record.
 OP_CREATE, OP_RELEASE = 1, 2
 OP_COUNT, OP_MASK, OP_DESCRIPTOR, OP_GET, OP_SET = 7, 8, 9, 10, 11
 ANY_INDEX = 0xFFFFFFFF
 
-# Register map per board variant: step port, (down port, mask), (up port, mask), poll pattern.
-SINGLE, TWO_READS, FILTERED_REAPPLY = "single", "two-reads", "filtered-reapply"
-VARIANTS = {
-    1: (0x1C0D, (0x1822, 0x10), (0x1822, 0x40), SINGLE),
-    2: (0x1C0D, (0x1822, 0x10), (0x1823, 0x10), TWO_READS),
-    3: (0x050D, (0x043A, 0x10), (0x043A, 0x01), FILTERED_REAPPLY),
-    4: (0x1C0D, (0x1822, 0x10), (0x1823, 0x20), TWO_READS),
-    5: (0x1C0D, (0x1822, 0x10), (0x1823, 0x20), TWO_READS),
-}
+# Register map and poll rule of each board variant, from the board table.
+BOARDS = read_board_table()
 
 START_LINE = "Current CPU Freq is %.3f"
 STEP_LINE = "Now Current CPU Freq is %.3f"
@@ -274,7 +267,7 @@ class RunModel:
             self.lines.append(UNKNOWN_LINE)
             self.stats["refusals: unknown frequency"] = self.stats.get("refusals: unknown frequency", 0) + 1
         else:
-            if VARIANTS[self.variant][3] == FILTERED_REAPPLY and fits_clock(frequency):
+            if BOARDS[self.variant].rule == FILTERED_REAPPLY and fits_clock(frequency):
                 expected_hz.append(hz_of(frequency))
                 self.stats["re-applies (variant 3)"] = self.stats.get("re-applies (variant 3)", 0) + 1
             following = frequency + step_mhz if up else frequency - step_mhz
@@ -303,7 +296,8 @@ class RunModel:
         return control < last + STEP_PAUSE_MS * self.ticks_per_ms
 
     def replay(self):
-        step_port, down, up, pattern = VARIANTS[self.variant]
+        board = BOARDS[self.variant]
+        step_port, down, up, pattern = board.step_port, board.down, board.up, board.rule
         # Board identification comes first; nothing else may touch the board before it.
         kinds = []
         while self.peek()[0] == "op" and self.peek()[1].kind in ("search", "map", "unmap"):
@@ -322,7 +316,7 @@ class RunModel:
             if op is None:
                 break
             polls += 1
-            step_mhz = COARSE_STEP_MHZ if op.value & STEP_SIZE_BIT else FINE_STEP_MHZ
+            step_mhz = COARSE_STEP_MHZ if op.value & board.step_bit else FINE_STEP_MHZ
             steps = 0
             if pattern == TWO_READS:
                 for latch, is_up in ((down, False), (up, True)):
@@ -438,7 +432,7 @@ def cmd_soak(rdir, min_runs):
         acks = check_run(rdir, run, variant, start_hz, faults, checks, stats)
         count, total = per_variant.get(variant, (0, 0))
         per_variant[variant] = (count + 1, total + acks)
-    for variant in sorted(VARIANTS):
+    for variant in BOARDS:
         count, acks = per_variant.get(variant, (0, 0))
         checks.check("each board variant soaked", count > 0, "variant %d had no run" % variant)
         if count:

@@ -1,5 +1,9 @@
 // Board identification against the board simulator: part-number table, record bytes, mapping, missing entry points.
+#include <algorithm>
+#include <cctype>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "hardware/board_id.h"
 #include "hardware/port_library.h"
@@ -7,9 +11,40 @@
 
 namespace {
 
+bool InBoardTable(const std::string& part) {
+  return std::any_of(std::begin(boardsim::kBoardTable), std::end(boardsim::kBoardTable),
+                     [&](const boardsim::BoardRow& row) { return part == std::string(row.part, 8); });
+}
+
+// Part numbers one step from a known one, none of them a known one: all in
+// lower case, the last letter in lower case, the last or the first character
+// changed, and seven characters and a zero byte.
+std::vector<std::string> NearMisses(const std::string& part) {
+  std::string lower = part;
+  for (char& c : lower) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  std::string lastLower = part;
+  lastLower[7] = lower[7];
+  std::string lastChanged = part;
+  lastChanged[7] = static_cast<char>(lastChanged[7] ^ 1);
+  std::string firstChanged = part;
+  firstChanged[0] = firstChanged[0] == 'X' ? 'Y' : 'X';
+  const std::string seven = part.substr(0, 7) + std::string(1, '\0');
+  std::vector<std::string> misses;
+  for (const std::string& miss : {lower, lastLower, lastChanged, firstChanged, seven}) {
+    if (miss != part && !InBoardTable(miss) && std::find(misses.begin(), misses.end(), miss) == misses.end()) {
+      misses.push_back(miss);
+    }
+  }
+  return misses;
+}
+
 class BoardIdTest : public SimulatedBoardTest {
  protected:
-  static void SetPartNumber(const char (&part)[9]) { memcpy(BoardSim()->record + 32, part, 8); }
+  // The eight part number bytes of the record.
+  static void SetPartNumber(const std::string& part) {
+    ASSERT_EQ(part.size(), 8u) << part;
+    memcpy(BoardSim()->record + 32, part.data(), 8);
+  }
 
   // The one mapping asked for: physical address and length.
   std::pair<uint32_t, uint32_t> MapRequest() const {
@@ -26,24 +61,24 @@ class BoardIdTest : public SimulatedBoardTest {
   }
 };
 
+// Every part number of the board table selects its variant; near misses of
+// each select none.
 TEST_F(BoardIdTest, PartNumberSelectsVariant) {
   struct Case {
-    const char part[9];
+    std::string part;
     bool known;
     BoardVariant variant;
   };
-  const Case cases[] = {
-      {"TQ50MR11", true, 3},  // first in the table, and not variant 1
-      {"TQ37MR04", true, 1},
-      {"TQ37MR0K", true, 2},
-      {"TQ39MR0K", true, 4},
-      {"TQ39MR0W", true, 5},
-      {"tq50mr11", false, 0},  // case matters
-      {"TQ37MR0k", false, 0},
-      {"TQ50MR12", false, 0},
-      {"XQ50MR11", false, 0},
-      {"TQ39MR0", false, 0},  // seven characters and a zero byte
-  };
+  std::vector<Case> cases;
+  size_t misses = 0;
+  for (const boardsim::BoardRow& row : boardsim::kBoardTable) {
+    cases.push_back({std::string(row.part, 8), true, static_cast<BoardVariant>(row.variant)});
+    for (const std::string& miss : NearMisses(row.part)) {
+      cases.push_back({miss, false, 0});
+      ++misses;
+    }
+  }
+  ASSERT_GE(misses, 3 * boardsim::kBoardCount) << "too few near misses to tell case, length and characters apart";
   for (const Case& c : cases) {
     Restart();
     SetPartNumber(c.part);
@@ -61,14 +96,17 @@ TEST_F(BoardIdTest, PartNumberSelectsVariant) {
 
 TEST_F(BoardIdTest, OnlyTheEightPartNumberBytesCount) {
   // Known part numbers around the real one must not be picked up.
-  memcpy(BoardSim()->record + 24, "TQ37MR04", 8);
-  memcpy(BoardSim()->record + 40, "TQ39MR0W", 8);
-  SetPartNumber("TQ37MR0K");
+  memcpy(BoardSim()->record + 24, TableRow(1).part, 8);
+  memcpy(BoardSim()->record + 40, TableRow(boardsim::kBoardCount).part, 8);
+  SetPartNumber(TableRow(2).part);
   BoardVariant variant = 0;
   EXPECT_TRUE(IdentifyBoard(variant));
   EXPECT_EQ(variant, 2);
 
-  SetPartNumber("TQ37MR0Z");
+  std::string lastChanged(TableRow(2).part, 8);
+  lastChanged[7] = static_cast<char>(lastChanged[7] ^ 1);
+  ASSERT_FALSE(InBoardTable(lastChanged));
+  SetPartNumber(lastChanged);
   EXPECT_FALSE(IdentifyBoard(variant));
 }
 

@@ -10,7 +10,13 @@
 
 namespace {
 
+using boardsim::BoardRow;
+using boardsim::PollRule;
+
 const char* const kNoLog = "";
+// A bit of a latch byte that is no latch of variant 3, which acts on its
+// latches only with another bit of their byte set.
+const uint32_t kOtherBit = 0x80;
 
 std::string StepLine(double mhz) {
   char line[64];
@@ -21,7 +27,7 @@ std::string StepLine(double mhz) {
 uint32_t Hz(double mhz) { return static_cast<uint32_t>(static_cast<int64_t>(mhz * 1000000.0)); }
 
 // What one poll must do, worked out independently of the service's code from
-// the boards' register maps.
+// the boards' register maps in the board table.
 struct Outcome {
   std::vector<PortOp> ports;
   std::vector<uint32_t> hz;
@@ -30,41 +36,28 @@ struct Outcome {
   double frequency;
 };
 
-struct Board {
-  uint32_t stepPort, downPort, downMask, upPort, upMask;
-};
-
-Board BoardOf(int variant) {
-  switch (variant) {
-    case 1: return {0x1C0D, 0x1822, 0x10, 0x1822, 0x40};
-    case 2: return {0x1C0D, 0x1822, 0x10, 0x1823, 0x10};
-    case 3: return {0x050D, 0x043A, 0x10, 0x043A, 0x01};
-    default: return {0x1C0D, 0x1822, 0x10, 0x1823, 0x20};
-  }
-}
-
 Outcome ReferencePoll(int variant, uint32_t stepRegister, uint32_t downByte, uint32_t upByte, double frequency) {
-  const Board b = BoardOf(variant);
+  const BoardRow& b = TableRow(static_cast<uint32_t>(variant));
   Outcome out{{In(b.stepPort, stepRegister)}, {}, "", {}, frequency};
-  const double size = (stepRegister & 0x40) ? 1.0 : 0.1;
+  const double size = (stepRegister & b.stepBit) ? 1.0 : 0.1;
   auto step = [&](bool up) {
-    out.ports.push_back(up ? Out(b.upPort, b.upMask) : Out(b.downPort, b.downMask));
-    if (variant == 3) out.hz.push_back(Hz(out.frequency));
+    out.ports.push_back(up ? Out(b.up.port, b.up.mask) : Out(b.down.port, b.down.mask));
+    if (b.rule == PollRule::FilteredReapply) out.hz.push_back(Hz(out.frequency));
     out.frequency = up ? out.frequency + size : out.frequency - size;
     out.hz.push_back(Hz(out.frequency));
     out.log += StepLine(out.frequency);
     out.sleeps.push_back(600);
   };
-  out.ports.push_back(In(b.downPort, downByte));
-  if (variant == 2 || variant == 4 || variant == 5) {
-    if (downByte & b.downMask) step(false);
-    out.ports.push_back(In(b.upPort, upByte));
-    if (upByte & b.upMask) step(true);
-  } else if (variant == 3 && (downByte == 0x10 || downByte == 0x01)) {
+  out.ports.push_back(In(b.down.port, downByte));
+  if (b.rule == PollRule::TwoReads) {
+    if (downByte & b.down.mask) step(false);
+    out.ports.push_back(In(b.up.port, upByte));
+    if (upByte & b.up.mask) step(true);
+  } else if (b.rule == PollRule::FilteredReapply && (downByte == b.down.mask || downByte == b.up.mask)) {
     // a latch alone is left for later
-  } else if (downByte & b.downMask) {
+  } else if (downByte & b.down.mask) {
     step(false);
-  } else if (downByte & b.upMask) {
+  } else if (downByte & b.up.mask) {
     step(true);
   }
   return out;
@@ -92,17 +85,17 @@ void ExpectSame(const Outcome& got, const Outcome& want, const std::string& what
   EXPECT_EQ(got.frequency, want.frequency) << what;
 }
 
-// Every value of the latch port(s), both step sizes, all five variants.
+// Every value of the latch port(s), both step sizes, every variant of the board table.
 TEST_F(ButtonPollTest, EveryLatchValueMatchesTheReferenceModel) {
-  // Fine steps with every other bit set, coarse steps with no other bit.
-  const uint32_t stepRegisters[] = {0xBF, 0x40};
   // The thread's apartment stays open across the thousands of polls, so the
   // clock simulator stays loaded instead of being loaded and freed for every
   // step. Whether a clock call leaves COM as it found it is clock_client_test's.
   ASSERT_EQ(CoInitialize(nullptr), S_OK);
-  for (int variant = 1; variant <= 5; ++variant) {
-    const Board b = BoardOf(variant);
-    const bool twoReads = b.downPort != b.upPort;
+  for (const BoardRow& b : boardsim::kBoardTable) {
+    const int variant = static_cast<int>(b.variant);
+    const bool twoReads = b.down.port != b.up.port;
+    // Fine steps with every other bit set, coarse steps with no other bit.
+    const uint32_t stepRegisters[] = {0xFFu & ~uint32_t{b.stepBit}, b.stepBit};
     std::vector<std::pair<uint32_t, uint32_t>> latchBytes;
     for (uint32_t value = 0; value < 256; ++value) {
       latchBytes.push_back({value, 0x00});
@@ -123,8 +116,8 @@ TEST_F(ButtonPollTest, EveryLatchValueMatchesTheReferenceModel) {
         VirtualSleeps.clear();
         ResetLog();
         SetPort(b.stepPort, stepRegister);
-        SetPort(b.downPort, bytes.first);
-        SetPort(b.upPort, twoReads ? bytes.second : bytes.first);
+        SetPort(b.down.port, bytes.first);
+        SetPort(b.up.port, twoReads ? bytes.second : bytes.first);
         ExpectSame(PollOnce(variant, 100.0), ReferencePoll(variant, stepRegister, bytes.first, bytes.second, 100.0), what);
         if (HasFailure()) {  // one clear report beats thousands
           CoUninitialize();
@@ -137,24 +130,31 @@ TEST_F(ButtonPollTest, EveryLatchValueMatchesTheReferenceModel) {
 }
 
 TEST_F(ButtonPollTest, AcknowledgingClearsOnlyTheHandledLatch) {
-  // Variant 1 reading 0x50: down wins, up waits for the next poll.
-  SetPort(0x1822, 0x50);
+  // Variant 1 reading both its latches in its one byte: down wins, up waits for the next poll.
+  const BoardRow& v1 = TableRow(1);
+  ASSERT_EQ(v1.down.port, v1.up.port);
+  const uint32_t port = v1.down.port;
+  const uint32_t both = v1.down.mask | v1.up.mask;
+  SetPort(port, both);
   double frequency = 100.0;
   PollButtons(1, frequency);
-  EXPECT_EQ(PortOpsAfter(boardMark_), (std::vector<PortOp>{In(0x1C0D, 0), In(0x1822, 0x50), Out(0x1822, 0x10)}));
-  EXPECT_EQ(BoardSim()->ports[0x1822], 0x40);
+  EXPECT_EQ(PortOpsAfter(boardMark_),
+            (std::vector<PortOp>{In(v1.stepPort, 0), In(port, both), Out(port, v1.down.mask)}));
+  EXPECT_EQ(BoardSim()->ports[port], v1.up.mask);
   EXPECT_DOUBLE_EQ(frequency, 99.9);
 
   const uint32_t mark = static_cast<uint32_t>(BoardSim()->opCount);
   PollButtons(1, frequency);
-  EXPECT_EQ(PortOpsAfter(mark), (std::vector<PortOp>{In(0x1C0D, 0), In(0x1822, 0x40), Out(0x1822, 0x40)}));
-  EXPECT_EQ(BoardSim()->ports[0x1822], 0);
+  EXPECT_EQ(PortOpsAfter(mark),
+            (std::vector<PortOp>{In(v1.stepPort, 0), In(port, v1.up.mask), Out(port, v1.up.mask)}));
+  EXPECT_EQ(BoardSim()->ports[port], 0);
   EXPECT_EQ(AppliedHzAfter(clockMark_), (std::vector<uint32_t>{99900000u, 100000000u}));
 }
 
-TEST_F(ButtonPollTest, CoarseStepWhenBitSixIsSet) {
-  SetPort(0x1C0D, 0x40);
-  SetPort(0x1822, 0x40);
+TEST_F(ButtonPollTest, CoarseStepWhenTheStepBitIsSet) {
+  const BoardRow& v1 = TableRow(1);
+  SetPort(v1.stepPort, v1.stepBit);
+  SetPort(v1.up.port, v1.up.mask);
   double frequency = 100.0;
   PollButtons(1, frequency);
   EXPECT_EQ(frequency, 101.0);
@@ -163,8 +163,9 @@ TEST_F(ButtonPollTest, CoarseStepWhenBitSixIsSet) {
 }
 
 TEST_F(ButtonPollTest, TwoReadsHandleDownThenUpWithAPauseBetween) {
-  SetPort(0x1822, 0x10);
-  SetPort(0x1823, 0x10);
+  const BoardRow& v2 = TableRow(2);
+  SetPort(v2.down.port, v2.down.mask);
+  SetPort(v2.up.port, v2.up.mask);
   std::vector<std::pair<DWORD, uint32_t>> pauses;  // (ms, board ops made before it)
   VirtualSleepHook = [&](DWORD ms) { pauses.push_back({ms, static_cast<uint32_t>(BoardSim()->opCount)}); };
   double frequency = 100.0;
@@ -172,8 +173,9 @@ TEST_F(ButtonPollTest, TwoReadsHandleDownThenUpWithAPauseBetween) {
   EXPECT_EQ(AppliedHzAfter(clockMark_), (std::vector<uint32_t>{99900000u, 100000000u}));
   EXPECT_EQ(ReadLogBytes(), "Now Current CPU Freq is 99.900\r\nNow Current CPU Freq is 100.000\r\n");
   const std::vector<PortOp> ports = PortOpsAfter(boardMark_);
-  ASSERT_EQ(ports, (std::vector<PortOp>{In(0x1C0D, 0), In(0x1822, 0x10), Out(0x1822, 0x10), In(0x1823, 0x10),
-                                        Out(0x1823, 0x10)}));
+  ASSERT_EQ(ports, (std::vector<PortOp>{In(v2.stepPort, 0), In(v2.down.port, v2.down.mask),
+                                        Out(v2.down.port, v2.down.mask), In(v2.up.port, v2.up.mask),
+                                        Out(v2.up.port, v2.up.mask)}));
   ASSERT_EQ(pauses.size(), 2u);
   EXPECT_EQ(pauses[0].first, 600u);
   // The up latch is read only after the first step's pause.
@@ -181,70 +183,74 @@ TEST_F(ButtonPollTest, TwoReadsHandleDownThenUpWithAPauseBetween) {
 }
 
 TEST_F(ButtonPollTest, VariantsFourAndFiveIgnoreTheOtherUpBit) {
+  // Variant 2's "up" latch shares its port with theirs.
+  const boardsim::Latch other = TableRow(2).up;
   for (int variant : {4, 5}) {
+    const BoardRow& row = TableRow(static_cast<uint32_t>(variant));
+    ASSERT_EQ(row.up.port, other.port) << variant;
+    ASSERT_NE(row.up.mask, other.mask) << variant;
     Restart();
-    SetPort(0x1823, 0x10);
+    SetPort(other.port, other.mask);
     double frequency = 100.0;
     PollButtons(static_cast<BoardVariant>(variant), frequency);
-    EXPECT_EQ(PortOpsAfter(boardMark_), (std::vector<PortOp>{In(0x1C0D, 0), In(0x1822, 0), In(0x1823, 0x10)}));
+    EXPECT_EQ(PortOpsAfter(boardMark_),
+              (std::vector<PortOp>{In(row.stepPort, 0), In(row.down.port, 0), In(row.up.port, other.mask)}));
     EXPECT_EQ(frequency, 100.0);
     EXPECT_EQ(ReadLogBytes(), kNoLog);
   }
 }
 
 TEST_F(ButtonPollTest, VariantThreeActsOnlyWithAnotherBitSet) {
-  for (uint32_t alone : {0x10u, 0x01u}) {
+  const BoardRow& v3 = TableRow(3);
+  ASSERT_EQ(v3.down.port, v3.up.port);
+  ASSERT_EQ(kOtherBit & (v3.down.mask | v3.up.mask), 0u);
+  const uint32_t port = v3.down.port;
+  for (uint32_t alone : {uint32_t{v3.down.mask}, uint32_t{v3.up.mask}}) {
     Restart();
-    SetPort(0x043A, alone);
+    SetPort(port, alone);
     double frequency = 100.0;
     PollButtons(3, frequency);
-    EXPECT_EQ(PortOpsAfter(boardMark_), (std::vector<PortOp>{In(0x050D, 0), In(0x043A, alone)})) << alone;
-    EXPECT_EQ(BoardSim()->ports[0x043A], static_cast<LONG>(alone)) << "latch stays set";
+    EXPECT_EQ(PortOpsAfter(boardMark_), (std::vector<PortOp>{In(v3.stepPort, 0), In(port, alone)})) << alone;
+    EXPECT_EQ(BoardSim()->ports[port], static_cast<LONG>(alone)) << "latch stays set";
     EXPECT_TRUE(ClockCallsAfter(clockMark_).empty());
   }
 
   Restart();
-  SetPort(0x043A, 0x11);
+  const uint32_t both = v3.down.mask | v3.up.mask;
+  SetPort(port, both);
   double frequency = 100.0;
   PollButtons(3, frequency);
-  EXPECT_EQ(PortOpsAfter(boardMark_), (std::vector<PortOp>{In(0x050D, 0), In(0x043A, 0x11), Out(0x043A, 0x10)}));
+  EXPECT_EQ(PortOpsAfter(boardMark_),
+            (std::vector<PortOp>{In(v3.stepPort, 0), In(port, both), Out(port, v3.down.mask)}));
   EXPECT_DOUBLE_EQ(frequency, 99.9);
   const uint32_t mark = static_cast<uint32_t>(BoardSim()->opCount);
-  PollButtons(3, frequency);  // now reads 0x01 alone: nothing
-  EXPECT_EQ(PortOpsAfter(mark), (std::vector<PortOp>{In(0x050D, 0), In(0x043A, 0x01)}));
+  PollButtons(3, frequency);  // now reads the "up" latch alone: nothing
+  EXPECT_EQ(PortOpsAfter(mark), (std::vector<PortOp>{In(v3.stepPort, 0), In(port, v3.up.mask)}));
 
   Restart();
-  SetPort(0x043A, 0x81);
+  SetPort(port, kOtherBit | v3.up.mask);
   frequency = 100.0;
   PollButtons(3, frequency);
   EXPECT_EQ(AppliedHzAfter(clockMark_), (std::vector<uint32_t>{100000000u, 100100000u})) << "old, then new";
-  EXPECT_EQ(BoardSim()->ports[0x043A], 0x80);
+  EXPECT_EQ(BoardSim()->ports[port], static_cast<LONG>(kOtherBit));
 }
 
 TEST_F(ButtonPollTest, TwoUpStepsFromOneHundred) {
-  struct Case {
-    int variant;
-    uint32_t latchPort;
-    uint32_t latchByte;
-    std::vector<uint32_t> hz;
-  };
-  const Case cases[] = {
-      {1, 0x1822, 0x40, {100100000u, 100199999u}},
-      {2, 0x1823, 0x10, {100100000u, 100199999u}},
-      {3, 0x043A, 0x81, {100000000u, 100100000u, 100100000u, 100199999u}},
-      {4, 0x1823, 0x20, {100100000u, 100199999u}},
-      {5, 0x1823, 0x20, {100100000u, 100199999u}},
-  };
-  for (const Case& c : cases) {
+  // The Hz sent: 100.2 MHz lands 1 Hz under; a board that applies the old
+  // frequency again sends it before each step.
+  const std::vector<uint32_t> plain = {100100000u, 100199999u};
+  const std::vector<uint32_t> reapplied = {100000000u, 100100000u, 100100000u, 100199999u};
+  for (const BoardRow& row : boardsim::kBoardTable) {
+    const bool filtered = row.rule == PollRule::FilteredReapply;
     Restart();
     double frequency = 100.0;
     for (int press = 0; press < 2; ++press) {
-      SetPort(c.latchPort, c.latchByte);
-      PollButtons(static_cast<BoardVariant>(c.variant), frequency);
+      SetPort(row.up.port, row.up.mask | (filtered ? kOtherBit : 0u));
+      PollButtons(static_cast<BoardVariant>(row.variant), frequency);
     }
-    EXPECT_EQ(AppliedHzAfter(clockMark_), c.hz) << "variant " << c.variant;
+    EXPECT_EQ(AppliedHzAfter(clockMark_), filtered ? reapplied : plain) << "variant " << row.variant;
     EXPECT_EQ(ReadLogBytes(), "Now Current CPU Freq is 100.100\r\nNow Current CPU Freq is 100.200\r\n")
-        << "variant " << c.variant;
+        << "variant " << row.variant;
   }
 }
 
@@ -255,7 +261,7 @@ TEST_F(ButtonPollTest, FailingControllerStillStepsAndLogs) {
     Restart();
     ClockSim()->failOp = failOp;
     ClockSim()->failCode = 3;
-    SetPort(0x1822, 0x40);
+    SetPort(TableRow(1).up.port, TableRow(1).up.mask);
     double frequency = 100.0;
     PollButtons(1, frequency);
     EXPECT_DOUBLE_EQ(frequency, 100.1) << failOp;
@@ -266,7 +272,7 @@ TEST_F(ButtonPollTest, FailingControllerStillStepsAndLogs) {
 
 TEST_F(ButtonPollTest, UnknownFrequencyIsReadBeforeTheFirstStep) {
   ClockSim()->settings[1][0] = 250000000u;
-  SetPort(0x1822, 0x40);
+  SetPort(TableRow(1).up.port, TableRow(1).up.mask);
   double frequency = 0.0;
   PollButtons(1, frequency);
   EXPECT_DOUBLE_EQ(frequency, 250.1);
@@ -278,30 +284,30 @@ TEST_F(ButtonPollTest, RefusedPressesAreAcknowledgedLoggedAndPaused) {
   struct Case {
     const char* name;
     double frequency;
-    uint32_t stepRegister;
-    uint32_t latchByte;  // variant 2, port 0x1822 (down) or 0x1823 (up)
-    bool up;
+    bool coarse;  // the step bit set
+    bool up;      // variant 2's "up" latch, else its "down" latch
     bool clockReadFails;
     const char* line;
   };
   const Case cases[] = {
-      {"unknown and unreadable", 0.0, 0x00, 0x10, true, true, "Press ignored: CPU Freq unknown!!\r\n"},
-      {"unknown, negative", -3.0, 0x00, 0x10, false, true, "Press ignored: CPU Freq unknown!!\r\n"},
-      {"down to zero", 0.1, 0x00, 0x10, false, false, "Press ignored: CPU Freq out of range!!\r\n"},
-      {"down below zero", 0.5, 0x40, 0x10, false, false, "Press ignored: CPU Freq out of range!!\r\n"},
-      {"up past 32-bit Hz", 4294.5, 0x40, 0x10, true, false, "Press ignored: CPU Freq out of range!!\r\n"},
+      {"unknown and unreadable", 0.0, false, true, true, "Press ignored: CPU Freq unknown!!\r\n"},
+      {"unknown, negative", -3.0, false, false, true, "Press ignored: CPU Freq unknown!!\r\n"},
+      {"down to zero", 0.1, false, false, false, "Press ignored: CPU Freq out of range!!\r\n"},
+      {"down below zero", 0.5, true, false, false, "Press ignored: CPU Freq out of range!!\r\n"},
+      {"up past 32-bit Hz", 4294.5, true, true, false, "Press ignored: CPU Freq out of range!!\r\n"},
   };
+  const BoardRow& v2 = TableRow(2);
   for (const Case& c : cases) {
     Restart();
     if (c.clockReadFails) ClockSim()->failOp = clocksim::OpGetClockSettings;
     ClockSim()->failCode = 1;
-    const uint32_t latchPort = c.up ? 0x1823 : 0x1822;
-    SetPort(0x1C0D, c.stepRegister);
-    SetPort(latchPort, c.latchByte);
+    const boardsim::Latch latch = c.up ? v2.up : v2.down;
+    SetPort(v2.stepPort, c.coarse ? v2.stepBit : 0u);
+    SetPort(latch.port, latch.mask);
     double frequency = c.frequency;
     PollButtons(2, frequency);
     EXPECT_EQ(frequency, c.frequency) << c.name;
-    EXPECT_EQ(BoardSim()->ports[latchPort], 0) << c.name << ": acknowledged";
+    EXPECT_EQ(BoardSim()->ports[latch.port], 0) << c.name << ": acknowledged";
     EXPECT_TRUE(AppliedHzAfter(clockMark_).empty()) << c.name;
     EXPECT_EQ(ReadLogBytes(), c.line) << c.name;
     EXPECT_EQ(VirtualSleeps, std::vector<DWORD>{600}) << c.name;
@@ -309,10 +315,11 @@ TEST_F(ButtonPollTest, RefusedPressesAreAcknowledgedLoggedAndPaused) {
 }
 
 TEST_F(ButtonPollTest, UnknownVariantTouchesNothing) {
-  SetPort(0x1822, 0xFF);
-  SetPort(0x1823, 0xFF);
-  SetPort(0x043A, 0xFF);
-  for (int variant : {0, 6, 255}) {
+  for (const BoardRow& row : boardsim::kBoardTable) {
+    SetPort(row.down.port, 0xFF);
+    SetPort(row.up.port, 0xFF);
+  }
+  for (int variant : {0, static_cast<int>(boardsim::kBoardCount) + 1, 255}) {
     double frequency = 100.0;
     PollButtons(static_cast<BoardVariant>(variant), frequency);
     EXPECT_EQ(frequency, 100.0);

@@ -128,7 +128,8 @@ TEST_F(ServiceWorkTest, UnregisteredControllerStartsFromZeroAndStillPolls) {
 // Real sleeps, and presses from the board tool in two other processes while
 // the work polls: no press is lost and each acknowledged latch is one step.
 TEST_F(ServiceWorkTest, PressesFromAnotherProcessAreNeverLost) {
-  constexpr uint32_t kUpLatchPort = 0x1823;  // variant 2: "down" is 0x1822
+  const uint32_t upLatchPort = TableRow(2).up.port;  // variant 2: "down" has a port of its own
+  ASSERT_NE(upLatchPort, TableRow(2).down.port);
   constexpr double kStartMhz = 100.0;
   constexpr double kFineStepMhz = 0.1;
   boardsim::SelectVariant(BoardSim(), 2);
@@ -166,7 +167,7 @@ TEST_F(ServiceWorkTest, PressesFromAnotherProcessAreNeverLost) {
   // applied value, matching, in the direction of the latch acknowledged.
   std::vector<bool> ackedUp;
   for (const boardsim::Op& op : BoardOpsAfter(boardMark_)) {
-    if (op.kind == boardsim::OpOut) ackedUp.push_back(op.port == kUpLatchPort);
+    if (op.kind == boardsim::OpOut) ackedUp.push_back(op.port == upLatchPort);
   }
   const std::string log = ReadLogBytes();
   std::vector<double> logged;

@@ -36,6 +36,15 @@ boardsim::State* BoardSim() {
   return state;
 }
 
+const boardsim::BoardRow& TableRow(uint32_t variant) {
+  const boardsim::BoardRow* row = boardsim::BoardRowOf(variant);
+  if (row == nullptr) {
+    ADD_FAILURE() << "the board table has no variant " << variant;
+    return boardsim::kBoardTable[0];
+  }
+  return *row;
+}
+
 std::vector<clocksim::Call> ClockCallsAfter(uint32_t mark) {
   std::vector<clocksim::Call> calls;
   const uint32_t last = static_cast<uint32_t>(ClockSim()->callCount);

@@ -22,6 +22,10 @@ bool RegisterClockSimulator(bool registered);
 clocksim::State* ClockSim();
 boardsim::State* BoardSim();
 
+// The board table's row of variant (its ports, masks and part number are the
+// tests' inputs). A variant the table lacks fails the test and gives row 1.
+const boardsim::BoardRow& TableRow(uint32_t variant);
+
 // Calls of the clock simulator after the given call count.
 std::vector<clocksim::Call> ClockCallsAfter(uint32_t mark);
 // Hz values sent with SetClockSettings after the given call count.
