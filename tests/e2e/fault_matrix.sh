@@ -75,7 +75,7 @@ readonly STOP_S=15
 start_up_ends() {
   svc_wait "$SVC_RUNNING,$SVC_STOPPED" "$START_UP_S" || return 1
   case "$(svc_fields STATE SERVICE_EXIT_CODE)" in
-    "$SVC_RUNNING"/*) board wait-op in "$((START_UP_S * 1000 * TIME_SCALE))" >/dev/null 2>&1 ;;
+    "$SVC_RUNNING"/*) board wait-op in "$((START_UP_S * 1000 * START_BOUND_SCALE))" >/dev/null 2>&1 ;;
     "$SVC_STOPPED"/0) return 1 ;;  # stopped without a reason: it never started
     *) return 0 ;;
   esac

@@ -69,7 +69,7 @@ bare=$(install_dir bare none)
 e2e_plant "$VEXA_BUILD/sim/board/Kpx.dll" "$windows_dir/Kpx.dll"
 install_from "library in the working directory" "$bare/Vexaclkd.exe" "$windows_dir"
 svc_start
-expect "library in the working directory: stops by itself" svc_wait "$SVC_STOPPED" 15
+expect "library in the working directory: stops by itself" svc_wait "$SVC_STOPPED" 15 start
 expect_eq "library in the working directory: log" "$(exact_bytes "$bare/Satae.dat")" \
   "$(crlf_exact 'Load kpx.dll failure!!\n')"
 expect_eq "library in the working directory: exit codes" \

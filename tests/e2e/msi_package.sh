@@ -97,7 +97,7 @@ expect_eq "install: the package's entry is the one -i makes" "$(entry)" "$by_pac
 # As at the next boot, still without the library: it stops with code 1 and
 # leaves its log, which the uninstall still removes with the folder.
 svc_start
-expect "no library: stops" svc_wait "$SVC_STOPPED" 15
+expect "no library: stops" svc_wait "$SVC_STOPPED" 15 start
 expect_eq "no library: exit codes" "$(svc_fields WIN32_EXIT_CODE SERVICE_EXIT_CODE)" 1066/1
 expect_eq "no library: log" "$(exact_bytes "$folder/Satae.dat")" "$(crlf_exact 'Load kpx.dll failure!!\n')"
 expect "no library: process ended" halt
