@@ -14,11 +14,14 @@ remove_service() {
 
 case "${1:-}" in
   begin)
+    fresh=yes
+    [ ! -f "$2/system.reg" ] || fresh=no
     wine_use_prefix "$2"
-    # A killed earlier run may have left its session, its service and more.
+    # A killed earlier run may have left its session, its service and more; a
+    # prefix copied just now holds no service (a Wine launch saved per group).
     wine_session_begin
     e2e_remove_leftovers "$VEXA_BUILD"/e2e/*
-    remove_service
+    [ "$fresh" = yes ] || remove_service
     ;;
   end)
     wine_use_prefix "$2"
