@@ -123,11 +123,11 @@ if [ "$BUILD" = yes ]; then
   scripts/install-deps.sh || die "installing the build tools and Wine failed (scripts/install-deps.sh)"
   if [ -z "${VEXA_BUILD_DIR:-}" ]; then
     info "cmake --preset $VEXA_PRESET && cmake --build --preset $VEXA_PRESET"
-    { cmake --preset "$VEXA_PRESET" >/dev/null && cmake --build --preset "$VEXA_PRESET"; } ||
+    { configure_preset "$VEXA_PRESET" >/dev/null && cmake --build --preset "$VEXA_PRESET"; } ||
       die "the build failed (see the compiler output above)"
   else
-    info "cmake -S . -B $BUILD_DIR && cmake --build $BUILD_DIR"
-    { cmake -S "$ROOT" -B "$BUILD_DIR" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/$TOOLCHAIN" \
+    info "cmake -G Ninja -S . -B $BUILD_DIR && cmake --build $BUILD_DIR"
+    { cmake -G Ninja -S "$ROOT" -B "$BUILD_DIR" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/$TOOLCHAIN" \
         -DCMAKE_BUILD_TYPE=Release >/dev/null && cmake --build "$BUILD_DIR" -j2; } ||
       die "the build failed (see the compiler output above)"
   fi

@@ -12,15 +12,15 @@ scripts/install-deps.sh
 choose_build
 echo "$VEXA_BUILD_REASON"
 
-cmake --preset default >/dev/null
+configure_preset default >/dev/null
 if [ "$VEXA_BITS" = 32 ]; then
   cmake --build --preset default
 else
   cmake --build --preset default --target Vexaclkd Vexaclkd_msi
-  cmake --preset x64 >/dev/null
+  configure_preset x64 >/dev/null
   cmake --build --preset x64
 fi
-cmake --preset "$VEXA_UBSAN_PRESET" >/dev/null
+configure_preset "$VEXA_UBSAN_PRESET" >/dev/null
 cmake --build --preset "$VEXA_UBSAN_PRESET"
 
 # The sanitizer build's unit tests share nothing with the main suite (their own

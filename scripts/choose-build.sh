@@ -46,3 +46,25 @@ choose_build_tree() {
   echo "${VEXA_BUILD_REASON/testing/running}" >&2
   VEXA_BUILD=$1/$([ "$VEXA_BITS" = 32 ] && echo build || echo build-x64)
 }
+
+# configure_preset PRESET [ARGS...]: cmake --preset PRESET ARGS. A tree that an older
+# checkout configured with another generator loses its cache first (CMake refuses to
+# switch a tree's generator); its Wine prefixes and test results stay.
+configure_preset() {
+  local preset=$1 tree='' previous=''
+  shift
+  case "$preset" in
+    default) tree=build ;;
+    *) tree=build-$preset ;;
+  esac
+  local args=("$@") i
+  for ((i = 0; i < ${#args[@]}; i++)); do
+    [ "${args[i]}" != -B ] || tree=${args[i + 1]:-$tree}
+  done
+  [ -f "$tree/CMakeCache.txt" ] && previous=$(sed -n 's/^CMAKE_GENERATOR:INTERNAL=//p' "$tree/CMakeCache.txt")
+  if [ -n "$previous" ] && [ "$previous" != Ninja ]; then
+    echo "configure: $tree was made with '$previous'; configuring it anew with Ninja" >&2
+    rm -rf "$tree/CMakeCache.txt" "$tree/CMakeFiles"
+  fi
+  cmake --preset "$preset" "$@"
+}

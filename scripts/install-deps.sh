@@ -6,9 +6,9 @@ set -euo pipefail
 need=()
 have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 
-# wine32 is installed everywhere: it does no harm on a host that cannot run it. make is
+# wine32 is installed everywhere: it does no harm on a host that cannot run it. Ninja is
 # the presets' generator: cmake installed without its recommendations brings no build tool.
-for p in g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64 cmake make googletest python3 wixl "$@"; do
+for p in g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64 cmake ninja-build googletest python3 wixl "$@"; do
   have_pkg "$p" || need+=("$p")
 done
 

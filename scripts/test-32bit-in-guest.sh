@@ -232,7 +232,8 @@ have=$(free_gib "$cache")
 # own, which differs from build/ only in its tests' time limits.
 tree=build-guest
 say "building the 32-bit tree ($tree/)"
-{ cmake --preset default -B "$tree" -DVEXA_TEST_TIME_SCALE="$GUEST_TIME_SCALE" >/dev/null &&
+. scripts/choose-build.sh
+{ configure_preset default -B "$tree" -DVEXA_TEST_TIME_SCALE="$GUEST_TIME_SCALE" >/dev/null &&
   cmake --build "$tree" -j "$(nproc)"; } || fail "build" "the 32-bit build"
 
 # --- The job disk: sources and build tree at the same absolute path as here, as CMake
