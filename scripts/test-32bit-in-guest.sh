@@ -78,6 +78,8 @@ case "$accel" in kvm | tcg) ;; *) fail "setup" "VEXA_GUEST_ACCEL must be kvm or 
 # folder ($run) holds the job disk (job.img); everything the guest says arrives in the
 # console log.
 ROOT_SNAPSHOT=on
+# Where the console is kept once the run ends, for the messages of a failed run.
+console_kept=build-guest/guest-console.log
 qemu_pid=""
 stop_qemu() {
   if [ -n "$qemu_pid" ] && kill -0 "$qemu_pid" 2>/dev/null; then kill "$qemu_pid" 2>/dev/null || true; fi
@@ -133,7 +135,7 @@ boot_and_run() {
       return 3
     fi
     if [ $((SECONDS - boot_start)) -ge "$RUN_LIMIT_SECONDS" ]; then
-      fail "time limit" "the guest was still running after $RUN_LIMIT_SECONDS s (console: $tree/guest-console.log)"
+      fail "time limit" "the guest was still running after $RUN_LIMIT_SECONDS s (console: $console_kept)"
     fi
     sleep 1
   done
@@ -148,7 +150,7 @@ boot_and_run() {
     tr -d '\r' <"$console" | tail -n 20 >&2
     return 3
   fi
-  [ -n "$exit_line" ] || fail "guest run" "the guest stopped before reporting the tests' outcome (console: $tree/guest-console.log)"
+  [ -n "$exit_line" ] || fail "guest run" "the guest stopped before reporting the tests' outcome (console: $console_kept)"
 }
 
 # boot_guest: boot_and_run with the chosen emulation, software emulation where KVM does
@@ -213,9 +215,9 @@ if [ ! -f "$guest/prepared" ]; then
   echo 'bash scripts/guest/prepare' >"$run/tree/.guest-job"
   truncate -s 1G "$run/job.img"
   mkfs.ext4 -q -F -d "$run/tree" "$run/job.img" || fail "guest preparation" "mkfs.ext4"
-  ROOT_SNAPSHOT=off
+  ROOT_SNAPSHOT=off console_kept=$cache/prepare-console.log
   boot_guest
-  ROOT_SNAPSHOT=on
+  ROOT_SNAPSHOT=on console_kept=build-guest/guest-console.log
   [ "$exit_line" = "VEXA-GUEST-EXIT 0" ] || fail "guest preparation" "the guest's $exit_line (console: $cache/prepare-console.log)"
   stop_qemu
   rm -rf "$run"
