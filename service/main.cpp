@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "service/activity_log.h"
+#include "tuning/activity_log.h"
 #include "service/service_install.h"
 #include "service/service_worker.h"
 

@@ -6,8 +6,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "service/activity_log.h"
-#include "tuning/button_poll.h"
+#include "tuning/activity_log.h"
 #include "tuning/clock_client.h"
 
 namespace {
@@ -23,9 +22,6 @@ const char kInUseValue[] = "LastFrequencyInUse";
 
 const DWORD kRestoreOn = 1;
 const double kKHzPerMHz = 1000.0;
-
-bool RestoreFrequencyOn = false;
-bool InUseMarkedByThisRun = false;
 
 enum DwordRead { DwordMissing, DwordFound, DwordWrongType };
 
@@ -85,7 +81,7 @@ void LogRestoreSkipped(const char* format, double frequency) {
 }
 
 // Applies the remembered value, or logs why not. The mark is already set.
-void RestoreFrequency(DwordRead read, DWORD rememberedKHz, double& frequency) {
+void RestoreFrequency(const FrequencyLimits& limits, DwordRead read, DWORD rememberedKHz, double& frequency) {
   if (read == DwordMissing) {
     AppendLog("Restore skipped: no remembered CPU Freq!!\n");
     return;
@@ -97,7 +93,7 @@ void RestoreFrequency(DwordRead read, DWORD rememberedKHz, double& frequency) {
   double remembered = rememberedKHz / kKHzPerMHz;
   if (!FrequencyFitsClock(remembered)) {
     LogRestoreSkipped("Restore skipped: remembered CPU Freq %.3f out of the clock's range!!\n", remembered);
-  } else if (!FrequencyWithinLimits(remembered)) {
+  } else if (!FrequencyWithinLimits(limits, remembered)) {
     LogRestoreSkipped("Restore skipped: remembered CPU Freq %.3f outside the limits!!\n", remembered);
   } else if (!AccessCpuClock(remembered, ClockApplyChecked)) {
     LogRestoreSkipped("Restore skipped: clock controller did not take CPU Freq %.3f!!\n", remembered);
@@ -109,12 +105,10 @@ void RestoreFrequency(DwordRead read, DWORD rememberedKHz, double& frequency) {
 
 }  // namespace
 
-void ReadServiceSettings() {
-  MinFrequencyLimitKHz = 0;
-  MaxFrequencyLimitKHz = 0;
-  RestoreFrequencyOn = false;
+ServiceSettings ReadServiceSettings() {
+  ServiceSettings settings = {kNoLimits, false};
   HKEY key = nullptr;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kParametersKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kParametersKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return settings;
 
   DWORD minimum = ReadLimit(key, kMinFrequencyValue);
   DWORD maximum = ReadLimit(key, kMaxFrequencyValue);
@@ -124,17 +118,17 @@ void ReadServiceSettings() {
     minimum = 0;
     maximum = 0;
   }
-  MinFrequencyLimitKHz = minimum;
-  MaxFrequencyLimitKHz = maximum;
-  RestoreFrequencyOn = ReadRestoreSwitch(key);
+  settings.limits = {minimum, maximum};
+  settings.restoreFrequency = ReadRestoreSwitch(key);
   RegCloseKey(key);
+  return settings;
 }
 
 void RememberFrequency(double frequency) {
   WriteDword(kLastFrequencyValue, static_cast<DWORD>(std::llround(frequency * kKHzPerMHz)));
 }
 
-void StartRememberedFrequency(double& frequency) {
+bool StartRememberedFrequency(const ServiceSettings& settings, double& frequency) {
   DWORD inUse = 0;
   DWORD rememberedKHz = 0;
   HKEY key = nullptr;
@@ -147,20 +141,20 @@ void StartRememberedFrequency(double& frequency) {
 
   // Marked on every start, restore on or off, so that a crash is still known
   // if restore is turned on before the next start.
-  InUseMarkedByThisRun = WriteDword(kInUseValue, 1);
+  const bool marked = WriteDword(kInUseValue, 1);
 
-  if (!RestoreFrequencyOn) return;
+  if (!settings.restoreFrequency) return marked;
   if (lastRunUnclean) {
     AppendLog("Restore skipped: last run did not end cleanly!!\n");
-  } else if (!InUseMarkedByThisRun) {
+  } else if (!marked) {
     // Without the mark a crash at the restored frequency would restore it again.
     AppendLog("Restore skipped: cannot mark CPU Freq in use!!\n");
   } else {
-    RestoreFrequency(rememberedRead, rememberedKHz, frequency);
+    RestoreFrequency(settings.limits, rememberedRead, rememberedKHz, frequency);
   }
+  return marked;
 }
 
-void EndRememberedFrequency() {
-  if (InUseMarkedByThisRun) WriteDword(kInUseValue, 0);
-  InUseMarkedByThisRun = false;
+void EndRememberedFrequency(bool markedByThisRun) {
+  if (markedByThisRun) WriteDword(kInUseValue, 0);
 }

@@ -5,7 +5,7 @@
 
 #include "hardware/board_id.h"
 #include "hardware/port_library.h"
-#include "service/activity_log.h"
+#include "tuning/activity_log.h"
 #include "service/service_settings.h"
 #include "tuning/button_poll.h"
 #include "tuning/clock_client.h"
@@ -81,10 +81,10 @@ void LogStartFrequency(double frequency) {
 
 // RunFlag is tested before the first sleep and after every poll, never
 // during one, so a poll in progress always completes.
-void PollUntilStopped(BoardVariant variant, double& frequency) {
+void PollUntilStopped(BoardVariant variant, const ServiceSettings& settings, double& frequency) {
   while (RunFlag != 0) {
     PollSleep(kPollPeriodMs);
-    PollButtons(variant, frequency);
+    PollButtons(variant, settings.limits, frequency, RememberFrequency);
   }
 }
 
@@ -93,7 +93,7 @@ void Announce(StartupProgressFn progress, StartupStep step) {
 }
 
 // The work between loading the library and releasing it.
-WorkOutcome WorkWithLibrary(HMODULE library, StartupProgressFn progress) {
+WorkOutcome WorkWithLibrary(HMODULE library, const ServiceSettings& settings, StartupProgressFn progress) {
   if (!BindPortLibrary(library)) {
     AppendLog("Load kpx function failure!!\n");
     return WorkNoPortEntryPoints;
@@ -110,24 +110,24 @@ WorkOutcome WorkWithLibrary(HMODULE library, StartupProgressFn progress) {
   double frequency = 0.0;
   AccessCpuClock(frequency, ClockRead);  // on failure the frequency stays unknown (0.0)
   LogStartFrequency(frequency);
-  StartRememberedFrequency(frequency);
+  const bool marked = StartRememberedFrequency(settings, frequency);
   Announce(progress, StartupFrequencyLogged);
 
-  PollUntilStopped(variant, frequency);
-  EndRememberedFrequency();  // reached only after a stop or shutdown request: a clean end
+  PollUntilStopped(variant, settings, frequency);
+  EndRememberedFrequency(marked);  // reached only after a stop or shutdown request: a clean end
   return WorkStopped;
 }
 
 }  // namespace
 
 WorkOutcome RunServiceWork(StartupProgressFn progress) {
-  ReadServiceSettings();
+  const ServiceSettings settings = ReadServiceSettings();
   const HMODULE library = LoadPortLibrary();
   if (library == nullptr) {
     AppendLog("Load kpx.dll failure!!\n");
     return WorkNoPortLibrary;
   }
-  const WorkOutcome outcome = WorkWithLibrary(library, progress);
+  const WorkOutcome outcome = WorkWithLibrary(library, settings, progress);
   ReleasePortLibrary(library);
   return outcome;
 }

@@ -5,13 +5,10 @@
 #include <cstdio>
 
 #include "hardware/port_library.h"
-#include "service/activity_log.h"
-#include "service/service_settings.h"
+#include "tuning/activity_log.h"
 #include "tuning/clock_client.h"
 
 void(WINAPI* PollSleep)(DWORD milliseconds) = Sleep;
-DWORD MinFrequencyLimitKHz = 0;
-DWORD MaxFrequencyLimitKHz = 0;
 
 namespace {
 
@@ -58,16 +55,22 @@ DWORD ReadPort(DWORD port) { return hx_inp(port) & 0xFF; }
 // Exact in double: every kHz limit times 1000 is below 2^53.
 double RoundedHz(double mhz) { return std::round(mhz * kHzPerMHz); }
 
-bool NotAboveMaximum(double mhz) {
-  return MaxFrequencyLimitKHz == 0 || RoundedHz(mhz) <= MaxFrequencyLimitKHz * kHzPerKHz;
+bool NotAboveMaximum(const FrequencyLimits& limits, double mhz) {
+  return limits.maxKHz == 0 || RoundedHz(mhz) <= limits.maxKHz * kHzPerKHz;
 }
 
-bool NotBelowMinimum(double mhz) {
-  return MinFrequencyLimitKHz == 0 || RoundedHz(mhz) >= MinFrequencyLimitKHz * kHzPerKHz;
+bool NotBelowMinimum(const FrequencyLimits& limits, double mhz) {
+  return limits.minKHz == 0 || RoundedHz(mhz) >= limits.minKHz * kHzPerKHz;
 }
+
+// What one poll works with besides the register map.
+struct PollContext {
+  const FrequencyLimits& limits;
+  FrequencyTakenFn taken;
+};
 
 // One accepted press: acknowledge, move one step, apply, log, pause.
-void Step(const RegisterMap& map, bool up, double stepMHz, double& frequency) {
+void Step(const RegisterMap& map, const PollContext& context, bool up, double stepMHz, double& frequency) {
   const bool known = frequency > 0.0 || (AccessCpuClock(frequency, ClockRead) && frequency > 0.0);
   if (up) {
     hx_outp(map.upPort, map.upMask);
@@ -80,11 +83,11 @@ void Step(const RegisterMap& map, bool up, double stepMHz, double& frequency) {
   } else {
     if (map.pattern == SingleReadFilteredReapply) AccessCpuClock(frequency, ClockApply);
     const double next = up ? frequency + stepMHz : frequency - stepMHz;
-    if (FrequencyFitsClock(next) && (up ? NotAboveMaximum(next) : NotBelowMinimum(next))) {
+    if (FrequencyFitsClock(next) && (up ? NotAboveMaximum(context.limits, next) : NotBelowMinimum(context.limits, next))) {
       frequency = next;
       // The frequency follows the button either way; only a value the
-      // controller took is remembered for the next start.
-      if (AccessCpuClock(frequency, ClockApplyChecked)) RememberFrequency(frequency);
+      // controller took is reported.
+      if (AccessCpuClock(frequency, ClockApplyChecked) && context.taken != nullptr) context.taken(frequency);
       LogFrequencyStep(frequency);
     } else {
       AppendLog(kOutOfRangeLine);
@@ -95,7 +98,9 @@ void Step(const RegisterMap& map, bool up, double stepMHz, double& frequency) {
 
 }  // namespace
 
-bool FrequencyWithinLimits(double mhz) { return NotBelowMinimum(mhz) && NotAboveMaximum(mhz); }
+bool FrequencyWithinLimits(const FrequencyLimits& limits, double mhz) {
+  return NotBelowMinimum(limits, mhz) && NotAboveMaximum(limits, mhz);
+}
 
 void LogFrequencyStep(double frequency) {
   char line[64];
@@ -103,15 +108,16 @@ void LogFrequencyStep(double frequency) {
   AppendLog(line);
 }
 
-void PollButtons(BoardVariant variant, double& frequency) {
+void PollButtons(BoardVariant variant, const FrequencyLimits& limits, double& frequency, FrequencyTakenFn taken) {
   if (variant < 1 || variant > 5) return;
   const RegisterMap& map = kRegisterMaps[variant - 1];
+  const PollContext context = {limits, taken};
 
   const double stepMHz = (ReadPort(map.stepSizePort) & kStepSizeBit) ? kCoarseStepMHz : kFineStepMHz;
 
   if (map.pattern == TwoReads) {
-    if (ReadPort(map.downPort) & map.downMask) Step(map, false, stepMHz, frequency);
-    if (ReadPort(map.upPort) & map.upMask) Step(map, true, stepMHz, frequency);
+    if (ReadPort(map.downPort) & map.downMask) Step(map, context, false, stepMHz, frequency);
+    if (ReadPort(map.upPort) & map.upMask) Step(map, context, true, stepMHz, frequency);
     return;
   }
 
@@ -119,8 +125,8 @@ void PollButtons(BoardVariant variant, double& frequency) {
   // A latch alone in its byte is not acted on by these boards' rules.
   if (map.pattern == SingleReadFilteredReapply && (latches == map.downMask || latches == map.upMask)) return;
   if (latches & map.downMask) {
-    Step(map, false, stepMHz, frequency);
+    Step(map, context, false, stepMHz, frequency);
   } else if (latches & map.upMask) {
-    Step(map, true, stepMHz, frequency);
+    Step(map, context, true, stepMHz, frequency);
   }
 }

@@ -15,13 +15,19 @@ const DWORD kStepPauseMs = 600;
 // The administrator's limits in kHz; 0: no limit on that side. An up step
 // may not end above the maximum, nor a down step below the minimum, so a
 // clock that starts outside the range can still be stepped back toward it.
-extern DWORD MinFrequencyLimitKHz;
-extern DWORD MaxFrequencyLimitKHz;
+struct FrequencyLimits {
+  DWORD minKHz;
+  DWORD maxKHz;
+};
+const FrequencyLimits kNoLimits = {0, 0};
 
 // True when mhz, rounded to the nearest Hz, lies within both limits. The
 // rounding absorbs the binary error of 0.1 MHz steps: 100.0 + 0.1 + 0.1 is
 // 100.19999999999999 and lands on a limit of 100200 kHz.
-bool FrequencyWithinLimits(double mhz);
+bool FrequencyWithinLimits(const FrequencyLimits& limits, double mhz);
+
+// Hears of every frequency (MHz) the clock controller took without an error.
+typedef void (*FrequencyTakenFn)(double frequency);
 
 // Appends "Now Current CPU Freq is %.3f\n" with frequency (MHz) to the log.
 void LogFrequencyStep(double frequency);
@@ -31,5 +37,6 @@ void LogFrequencyStep(double frequency);
 // one step, applies and logs it, and pauses. A variant outside 1..5 does
 // nothing. A frequency of 0 or below is unknown and is read from the clock
 // first; a step that would leave the clock's range or the limits is refused.
-// Every step the controller takes without an error is remembered.
-void PollButtons(BoardVariant variant, double& frequency);
+// taken, when given, hears of every step the controller took, at once.
+void PollButtons(BoardVariant variant, const FrequencyLimits& limits, double& frequency,
+                 FrequencyTakenFn taken = nullptr);

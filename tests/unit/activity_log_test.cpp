@@ -1,5 +1,5 @@
 // Activity log on real files: its place beside the executable, CR LF on disk, reset, and a log that cannot be opened.
-#include "service/activity_log.h"
+#include "tuning/activity_log.h"
 #include "test_support.h"
 
 namespace {

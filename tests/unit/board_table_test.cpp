@@ -42,7 +42,7 @@ class BoardTableTest : public SimulatedBoardTest {
       SetPort(latch.port, static_cast<uint32_t>(BoardSim()->ports[latch.port]) | latch.mask | otherBits);
     }
     double frequency = 100.0;
-    PollButtons(static_cast<BoardVariant>(row.variant), frequency);
+    PollButtons(static_cast<BoardVariant>(row.variant), kNoLimits, frequency);
     return frequency;
   }
 };

@@ -4,7 +4,7 @@
 
 #include <objbase.h>
 
-#include "service/activity_log.h"
+#include "tuning/activity_log.h"
 #include "test_support.h"
 #include "tuning/button_poll.h"
 
@@ -68,7 +68,7 @@ class ButtonPollTest : public SimulatedBoardTest {
   // One poll from frequency, with the board's registers as they are now.
   Outcome PollOnce(int variant, double frequency) {
     Outcome got{{}, {}, "", {}, frequency};
-    PollButtons(static_cast<BoardVariant>(variant), got.frequency);
+    PollButtons(static_cast<BoardVariant>(variant), kNoLimits, got.frequency);
     got.ports = PortOpsAfter(boardMark_);
     got.hz = AppliedHzAfter(clockMark_);
     got.log = ReadLogBytes();
@@ -137,14 +137,14 @@ TEST_F(ButtonPollTest, AcknowledgingClearsOnlyTheHandledLatch) {
   const uint32_t both = v1.down.mask | v1.up.mask;
   SetPort(port, both);
   double frequency = 100.0;
-  PollButtons(1, frequency);
+  PollButtons(1, kNoLimits, frequency);
   EXPECT_EQ(PortOpsAfter(boardMark_),
             (std::vector<PortOp>{In(v1.stepPort, 0), In(port, both), Out(port, v1.down.mask)}));
   EXPECT_EQ(BoardSim()->ports[port], v1.up.mask);
   EXPECT_DOUBLE_EQ(frequency, 99.9);
 
   const uint32_t mark = static_cast<uint32_t>(BoardSim()->opCount);
-  PollButtons(1, frequency);
+  PollButtons(1, kNoLimits, frequency);
   EXPECT_EQ(PortOpsAfter(mark),
             (std::vector<PortOp>{In(v1.stepPort, 0), In(port, v1.up.mask), Out(port, v1.up.mask)}));
   EXPECT_EQ(BoardSim()->ports[port], 0);
@@ -156,7 +156,7 @@ TEST_F(ButtonPollTest, CoarseStepWhenTheStepBitIsSet) {
   SetPort(v1.stepPort, v1.stepBit);
   SetPort(v1.up.port, v1.up.mask);
   double frequency = 100.0;
-  PollButtons(1, frequency);
+  PollButtons(1, kNoLimits, frequency);
   EXPECT_EQ(frequency, 101.0);
   EXPECT_EQ(AppliedHzAfter(clockMark_), std::vector<uint32_t>{101000000u});
   EXPECT_EQ(ReadLogBytes(), "Now Current CPU Freq is 101.000\r\n");
@@ -169,7 +169,7 @@ TEST_F(ButtonPollTest, TwoReadsHandleDownThenUpWithAPauseBetween) {
   std::vector<std::pair<DWORD, uint32_t>> pauses;  // (ms, board ops made before it)
   VirtualSleepHook = [&](DWORD ms) { pauses.push_back({ms, static_cast<uint32_t>(BoardSim()->opCount)}); };
   double frequency = 100.0;
-  PollButtons(2, frequency);
+  PollButtons(2, kNoLimits, frequency);
   EXPECT_EQ(AppliedHzAfter(clockMark_), (std::vector<uint32_t>{99900000u, 100000000u}));
   EXPECT_EQ(ReadLogBytes(), "Now Current CPU Freq is 99.900\r\nNow Current CPU Freq is 100.000\r\n");
   const std::vector<PortOp> ports = PortOpsAfter(boardMark_);
@@ -192,7 +192,7 @@ TEST_F(ButtonPollTest, VariantsFourAndFiveIgnoreTheOtherUpBit) {
     Restart();
     SetPort(other.port, other.mask);
     double frequency = 100.0;
-    PollButtons(static_cast<BoardVariant>(variant), frequency);
+    PollButtons(static_cast<BoardVariant>(variant), kNoLimits, frequency);
     EXPECT_EQ(PortOpsAfter(boardMark_),
               (std::vector<PortOp>{In(row.stepPort, 0), In(row.down.port, 0), In(row.up.port, other.mask)}));
     EXPECT_EQ(frequency, 100.0);
@@ -209,7 +209,7 @@ TEST_F(ButtonPollTest, VariantThreeActsOnlyWithAnotherBitSet) {
     Restart();
     SetPort(port, alone);
     double frequency = 100.0;
-    PollButtons(3, frequency);
+    PollButtons(3, kNoLimits, frequency);
     EXPECT_EQ(PortOpsAfter(boardMark_), (std::vector<PortOp>{In(v3.stepPort, 0), In(port, alone)})) << alone;
     EXPECT_EQ(BoardSim()->ports[port], static_cast<LONG>(alone)) << "latch stays set";
     EXPECT_TRUE(ClockCallsAfter(clockMark_).empty());
@@ -219,18 +219,18 @@ TEST_F(ButtonPollTest, VariantThreeActsOnlyWithAnotherBitSet) {
   const uint32_t both = v3.down.mask | v3.up.mask;
   SetPort(port, both);
   double frequency = 100.0;
-  PollButtons(3, frequency);
+  PollButtons(3, kNoLimits, frequency);
   EXPECT_EQ(PortOpsAfter(boardMark_),
             (std::vector<PortOp>{In(v3.stepPort, 0), In(port, both), Out(port, v3.down.mask)}));
   EXPECT_DOUBLE_EQ(frequency, 99.9);
   const uint32_t mark = static_cast<uint32_t>(BoardSim()->opCount);
-  PollButtons(3, frequency);  // now reads the "up" latch alone: nothing
+  PollButtons(3, kNoLimits, frequency);  // now reads the "up" latch alone: nothing
   EXPECT_EQ(PortOpsAfter(mark), (std::vector<PortOp>{In(v3.stepPort, 0), In(port, v3.up.mask)}));
 
   Restart();
   SetPort(port, kOtherBit | v3.up.mask);
   frequency = 100.0;
-  PollButtons(3, frequency);
+  PollButtons(3, kNoLimits, frequency);
   EXPECT_EQ(AppliedHzAfter(clockMark_), (std::vector<uint32_t>{100000000u, 100100000u})) << "old, then new";
   EXPECT_EQ(BoardSim()->ports[port], static_cast<LONG>(kOtherBit));
 }
@@ -246,7 +246,7 @@ TEST_F(ButtonPollTest, TwoUpStepsFromOneHundred) {
     double frequency = 100.0;
     for (int press = 0; press < 2; ++press) {
       SetPort(row.up.port, row.up.mask | (filtered ? kOtherBit : 0u));
-      PollButtons(static_cast<BoardVariant>(row.variant), frequency);
+      PollButtons(static_cast<BoardVariant>(row.variant), kNoLimits, frequency);
     }
     EXPECT_EQ(AppliedHzAfter(clockMark_), filtered ? reapplied : plain) << "variant " << row.variant;
     EXPECT_EQ(ReadLogBytes(), "Now Current CPU Freq is 100.100\r\nNow Current CPU Freq is 100.200\r\n")
@@ -263,7 +263,7 @@ TEST_F(ButtonPollTest, FailingControllerStillStepsAndLogs) {
     ClockSim()->failCode = 3;
     SetPort(TableRow(1).up.port, TableRow(1).up.mask);
     double frequency = 100.0;
-    PollButtons(1, frequency);
+    PollButtons(1, kNoLimits, frequency);
     EXPECT_DOUBLE_EQ(frequency, 100.1) << failOp;
     EXPECT_EQ(ReadLogBytes(), "Now Current CPU Freq is 100.100\r\n") << failOp;
     EXPECT_EQ(VirtualSleeps, std::vector<DWORD>{600}) << failOp;
@@ -274,7 +274,7 @@ TEST_F(ButtonPollTest, UnknownFrequencyIsReadBeforeTheFirstStep) {
   ClockSim()->settings[1][0] = 250000000u;
   SetPort(TableRow(1).up.port, TableRow(1).up.mask);
   double frequency = 0.0;
-  PollButtons(1, frequency);
+  PollButtons(1, kNoLimits, frequency);
   EXPECT_DOUBLE_EQ(frequency, 250.1);
   EXPECT_EQ(AppliedHzAfter(clockMark_), std::vector<uint32_t>{250100000u});
   EXPECT_EQ(ReadLogBytes(), "Now Current CPU Freq is 250.100\r\n");
@@ -305,7 +305,7 @@ TEST_F(ButtonPollTest, RefusedPressesAreAcknowledgedLoggedAndPaused) {
     SetPort(v2.stepPort, c.coarse ? v2.stepBit : 0u);
     SetPort(latch.port, latch.mask);
     double frequency = c.frequency;
-    PollButtons(2, frequency);
+    PollButtons(2, kNoLimits, frequency);
     EXPECT_EQ(frequency, c.frequency) << c.name;
     EXPECT_EQ(BoardSim()->ports[latch.port], 0) << c.name << ": acknowledged";
     EXPECT_TRUE(AppliedHzAfter(clockMark_).empty()) << c.name;
@@ -321,7 +321,7 @@ TEST_F(ButtonPollTest, UnknownVariantTouchesNothing) {
   }
   for (int variant : {0, static_cast<int>(boardsim::kBoardCount) + 1, 255}) {
     double frequency = 100.0;
-    PollButtons(static_cast<BoardVariant>(variant), frequency);
+    PollButtons(static_cast<BoardVariant>(variant), kNoLimits, frequency);
     EXPECT_EQ(frequency, 100.0);
   }
   EXPECT_TRUE(BoardOpsAfter(boardMark_).empty());

@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "hardware/port_library.h"
-#include "service/activity_log.h"
+#include "tuning/activity_log.h"
 #include "service/service_settings.h"
 #include "service/service_worker.h"
 #include "test_support.h"
@@ -356,9 +356,8 @@ TEST_F(ServiceSettingsTest, InUseMarkKeepsARestoreOutOfACrashLoop) {
   SetParameterDword("LastFrequencyKHz", 100500);
 
   // A run that never gets its stop: the work's start, then nothing.
-  ReadServiceSettings();
   double frequency = 100.0;
-  StartRememberedFrequency(frequency);
+  StartRememberedFrequency(ReadServiceSettings(), frequency);
   EXPECT_EQ(frequency, 100.5);
   EXPECT_EQ(Parameter("LastFrequencyInUse"), 1);
   EXPECT_EQ(ReadLogBytes(), Step("100.500"));
@@ -409,7 +408,7 @@ TEST_F(ServiceSettingsTest, FailedStartLeavesTheMarkAsItWas) {
 TEST_F(ServiceSettingsTest, NoRestoreWhenTheMarkCannotBeSet) {
   SetParameterDword("RestoreFrequency", 1);
   SetParameterDword("LastFrequencyKHz", 100500);
-  ReadServiceSettings();
+  const ServiceSettings settings = ReadServiceSettings();
   RemoveServiceParameters();
   HKEY key = nullptr;
   ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\Vexaclkd", 0, nullptr,
@@ -418,8 +417,7 @@ TEST_F(ServiceSettingsTest, NoRestoreWhenTheMarkCannotBeSet) {
   RegCloseKey(key);
 
   double frequency = 100.0;
-  StartRememberedFrequency(frequency);
-  EndRememberedFrequency();
+  EndRememberedFrequency(StartRememberedFrequency(settings, frequency));
   EXPECT_EQ(frequency, 100.0);
   EXPECT_EQ(ReadLogBytes(), "Restore skipped: cannot mark CPU Freq in use!!\r\n");
   EXPECT_TRUE(ClockCallsAfter(clockMark_).empty());

@@ -4,7 +4,7 @@
 #include <thread>
 
 #include "hardware/port_library.h"
-#include "service/activity_log.h"
+#include "tuning/activity_log.h"
 #include "service/service_worker.h"
 #include "test_support.h"
 #include "tuning/button_poll.h"

@@ -5,7 +5,7 @@
 #include <ostream>
 
 #include "hardware/port_library.h"
-#include "service/activity_log.h"
+#include "tuning/activity_log.h"
 #include "tuning/button_poll.h"
 
 std::string ExeDir() {

@@ -1,5 +1,5 @@
 // Activity log: one open, write and close per text, so the file can be read at any time between texts.
-#include "service/activity_log.h"
+#include "tuning/activity_log.h"
 
 #include <windows.h>
 #include <shlwapi.h>
