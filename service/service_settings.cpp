@@ -1,4 +1,4 @@
-// Service settings: reads the Parameters key at start, remembers each applied frequency there, and guards its restore.
+// Service settings: reads and watches the Parameters key, remembers each applied frequency there, and guards its restore at start and at resume.
 #include "service/service_settings.h"
 
 #include <windows.h>
@@ -8,6 +8,8 @@
 
 #include "tuning/activity_log.h"
 #include "tuning/clock_client.h"
+
+LONG(WINAPI* FlushRegistryKey)(HKEY key) = RegFlushKey;
 
 namespace {
 
@@ -20,10 +22,12 @@ const char kLastFrequencyValue[] = "LastFrequencyKHz";
 // start, the previous run ended in a crash, a freeze or a power cut.
 const char kInUseValue[] = "LastFrequencyInUse";
 
+const char kServiceKey[] = "SYSTEM\\CurrentControlSet\\Services\\Vexaclkd";
+
 const DWORD kRestoreOn = 1;
 const double kKHzPerMHz = 1000.0;
-
-enum DwordRead { DwordMissing, DwordFound, DwordWrongType };
+// Values made or changed, and keys made or deleted, anywhere below the watched key.
+const DWORD kWatchedChanges = REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET;
 
 // A key that could not be opened (null) holds no values.
 DwordRead ReadDword(HKEY key, const char* name, DWORD& value) {
@@ -36,6 +40,30 @@ DwordRead ReadDword(HKEY key, const char* name, DWORD& value) {
   if (result != ERROR_SUCCESS || type != REG_DWORD || size != sizeof data) return DwordWrongType;
   value = data;
   return DwordFound;
+}
+
+FoundDword FindDword(HKEY key, const char* name) {
+  FoundDword found = {DwordMissing, 0};
+  found.read = ReadDword(key, name, found.value);
+  return found;
+}
+
+bool SameDword(const FoundDword& a, const FoundDword& b) {
+  return a.read == b.read && (a.read != DwordFound || a.value == b.value);
+}
+
+bool SameValues(const AdministratorValues& a, const AdministratorValues& b) {
+  return SameDword(a.minimum, b.minimum) && SameDword(a.maximum, b.maximum) && SameDword(a.restore, b.restore);
+}
+
+// As found, nothing logged; all missing without the key.
+AdministratorValues FindAdministratorValues() {
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kParametersKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) key = nullptr;
+  const AdministratorValues values = {FindDword(key, kMinFrequencyValue), FindDword(key, kMaxFrequencyValue),
+                                      FindDword(key, kRestoreValue)};
+  if (key != nullptr) RegCloseKey(key);
+  return values;
 }
 
 // Opens and closes the key for every write, creating it when missing.
@@ -51,6 +79,15 @@ bool WriteDword(const char* name, DWORD value) {
   return written;
 }
 
+// Writes the Parameters key to disk now, not at the registry's next lazy save.
+bool FlushParameters() {
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kParametersKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return false;
+  const bool flushed = FlushRegistryKey(key) == ERROR_SUCCESS;
+  RegCloseKey(key);
+  return flushed;
+}
+
 void LogIgnoredSetting(const char* name, const char* why) {
   char line[96];
   snprintf(line, sizeof line, "Setting ignored: %s %s!!\n", name, why);
@@ -58,26 +95,94 @@ void LogIgnoredSetting(const char* name, const char* why) {
 }
 
 // A limit in kHz, or 0 for none.
-DWORD ReadLimit(HKEY key, const char* name) {
-  DWORD value = 0;
-  const DwordRead read = ReadDword(key, name, value);
-  if (read == DwordWrongType) LogIgnoredSetting(name, "is not a REG_DWORD");
-  if (read == DwordFound && value == 0) LogIgnoredSetting(name, "is 0");
-  return read == DwordFound ? value : 0;
+DWORD CheckLimit(const FoundDword& found, const char* name) {
+  if (found.read == DwordWrongType) LogIgnoredSetting(name, "is not a REG_DWORD");
+  if (found.read == DwordFound && found.value == 0) LogIgnoredSetting(name, "is 0");
+  return found.read == DwordFound ? found.value : 0;
 }
 
-bool ReadRestoreSwitch(HKEY key) {
-  DWORD value = 0;
-  const DwordRead read = ReadDword(key, kRestoreValue, value);
-  if (read == DwordWrongType) LogIgnoredSetting(kRestoreValue, "is not a REG_DWORD");
-  if (read == DwordFound && value != 0 && value != kRestoreOn) LogIgnoredSetting(kRestoreValue, "is neither 0 nor 1");
-  return read == DwordFound && value == kRestoreOn;
+bool CheckRestoreSwitch(const FoundDword& found) {
+  if (found.read == DwordWrongType) LogIgnoredSetting(kRestoreValue, "is not a REG_DWORD");
+  if (found.read == DwordFound && found.value != 0 && found.value != kRestoreOn) {
+    LogIgnoredSetting(kRestoreValue, "is neither 0 nor 1");
+  }
+  return found.read == DwordFound && found.value == kRestoreOn;
 }
+
+ServiceSettings CheckSettings(const AdministratorValues& values) {
+  DWORD minimum = CheckLimit(values.minimum, kMinFrequencyValue);
+  DWORD maximum = CheckLimit(values.maximum, kMaxFrequencyValue);
+  if (minimum != 0 && maximum != 0 && minimum > maximum) {
+    // Which of the two is wrong cannot be told: neither limits.
+    AppendLog("Settings ignored: MinFrequencyKHz above MaxFrequencyKHz!!\n");
+    minimum = 0;
+    maximum = 0;
+  }
+  ServiceSettings settings = {{minimum, maximum}, false};
+  settings.restoreFrequency = CheckRestoreSwitch(values.restore);
+  return settings;
+}
+
+void LogSettingsReadAgain(const ServiceSettings& settings) {
+  char line[128];
+  snprintf(line, sizeof line, "Settings read again: MinFrequencyKHz %lu MaxFrequencyKHz %lu RestoreFrequency %d\n",
+           static_cast<unsigned long>(settings.limits.minKHz), static_cast<unsigned long>(settings.limits.maxKHz),
+           settings.restoreFrequency ? 1 : 0);
+  AppendLog(line);
+}
+
+// Asks the registry to signal the watch's event at the next change. False
+// when the key is gone (the service's entry deleted while it runs).
+bool ArmWatch(const SettingsWatch& watch) {
+  return RegNotifyChangeKeyValue(watch.key, TRUE, kWatchedChanges, watch.changed, TRUE) == ERROR_SUCCESS;
+}
+
+void CloseWatch(SettingsWatch& watch) {
+  if (watch.key != nullptr) RegCloseKey(watch.key);
+  if (watch.changed != nullptr) CloseHandle(watch.changed);
+  watch.key = nullptr;
+  watch.changed = nullptr;
+}
+
+// The lines of a refused restore, with %.3f for the frequency.
+struct RestoreRefusalLines {
+  const char* outOfClockRange;
+  const char* outsideLimits;
+  const char* notTaken;
+};
+
+const RestoreRefusalLines kStartRefusals = {
+    "Restore skipped: remembered CPU Freq %.3f out of the clock's range!!\n",
+    "Restore skipped: remembered CPU Freq %.3f outside the limits!!\n",
+    "Restore skipped: clock controller did not take CPU Freq %.3f!!\n",
+};
+
+const RestoreRefusalLines kResumeRefusals = {
+    "Resume restore skipped: CPU Freq %.3f out of the clock's range!!\n",
+    "Resume restore skipped: CPU Freq %.3f outside the limits!!\n",
+    "Resume restore skipped: clock controller did not take CPU Freq %.3f!!\n",
+};
 
 void LogRestoreSkipped(const char* format, double frequency) {
   char line[96];
   snprintf(line, sizeof line, format, frequency);
   AppendLog(line);
+}
+
+// Applies wanted when it fits the clock and the limits and the controller
+// takes it, and logs it as a step; otherwise logs why not. True when applied.
+bool ApplyRestore(const FrequencyLimits& limits, double wanted, const RestoreRefusalLines& lines) {
+  if (!FrequencyFitsClock(wanted)) {
+    LogRestoreSkipped(lines.outOfClockRange, wanted);
+  } else if (!FrequencyWithinLimits(limits, wanted)) {
+    LogRestoreSkipped(lines.outsideLimits, wanted);
+  } else if (!AccessCpuClock(wanted, ClockApplyChecked)) {
+    LogRestoreSkipped(lines.notTaken, wanted);
+  } else {
+    LogFrequencyStep(wanted);
+    return true;
+  }
+  return false;
 }
 
 // Applies the remembered value, or logs why not. The mark is already set.
@@ -90,39 +195,40 @@ void RestoreFrequency(const FrequencyLimits& limits, DwordRead read, DWORD remem
     AppendLog("Restore skipped: LastFrequencyKHz is not a REG_DWORD!!\n");
     return;
   }
-  double remembered = rememberedKHz / kKHzPerMHz;
-  if (!FrequencyFitsClock(remembered)) {
-    LogRestoreSkipped("Restore skipped: remembered CPU Freq %.3f out of the clock's range!!\n", remembered);
-  } else if (!FrequencyWithinLimits(limits, remembered)) {
-    LogRestoreSkipped("Restore skipped: remembered CPU Freq %.3f outside the limits!!\n", remembered);
-  } else if (!AccessCpuClock(remembered, ClockApplyChecked)) {
-    LogRestoreSkipped("Restore skipped: clock controller did not take CPU Freq %.3f!!\n", remembered);
-  } else {
-    frequency = remembered;
-    LogFrequencyStep(frequency);
-  }
+  const double remembered = rememberedKHz / kKHzPerMHz;
+  if (ApplyRestore(limits, remembered, kStartRefusals)) frequency = remembered;
 }
 
 }  // namespace
 
-ServiceSettings ReadServiceSettings() {
-  ServiceSettings settings = {kNoLimits, false};
-  HKEY key = nullptr;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kParametersKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return settings;
+ServiceSettings ReadServiceSettings() { return CheckSettings(FindAdministratorValues()); }
 
-  DWORD minimum = ReadLimit(key, kMinFrequencyValue);
-  DWORD maximum = ReadLimit(key, kMaxFrequencyValue);
-  if (minimum != 0 && maximum != 0 && minimum > maximum) {
-    // Which of the two is wrong cannot be told: neither limits.
-    AppendLog("Settings ignored: MinFrequencyKHz above MaxFrequencyKHz!!\n");
-    minimum = 0;
-    maximum = 0;
+ServiceSettings StartSettingsWatch(SettingsWatch& watch) {
+  watch.key = nullptr;
+  watch.changed = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  if (watch.changed == nullptr ||
+      RegOpenKeyExA(HKEY_LOCAL_MACHINE, kServiceKey, 0, KEY_NOTIFY, &watch.key) != ERROR_SUCCESS ||
+      !ArmWatch(watch)) {
+    CloseWatch(watch);
   }
-  settings.limits = {minimum, maximum};
-  settings.restoreFrequency = ReadRestoreSwitch(key);
-  RegCloseKey(key);
-  return settings;
+  watch.seen = FindAdministratorValues();
+  return CheckSettings(watch.seen);
 }
+
+bool RereadChangedSettings(SettingsWatch& watch, bool forced, ServiceSettings& settings) {
+  const bool signalled = watch.changed != nullptr && WaitForSingleObject(watch.changed, 0) == WAIT_OBJECT_0;
+  if (signalled && !ArmWatch(watch)) CloseWatch(watch);
+  if (!signalled && !forced) return false;
+
+  const AdministratorValues found = FindAdministratorValues();
+  if (!forced && SameValues(found, watch.seen)) return false;
+  watch.seen = found;
+  settings = CheckSettings(found);
+  LogSettingsReadAgain(settings);
+  return true;
+}
+
+void EndSettingsWatch(SettingsWatch& watch) { CloseWatch(watch); }
 
 void RememberFrequency(double frequency) {
   WriteDword(kLastFrequencyValue, static_cast<DWORD>(std::llround(frequency * kKHzPerMHz)));
@@ -142,17 +248,36 @@ bool StartRememberedFrequency(const ServiceSettings& settings, double& frequency
   // Marked on every start, restore on or off, so that a crash is still known
   // if restore is turned on before the next start.
   const bool marked = WriteDword(kInUseValue, 1);
+  // A freeze at the restored frequency must find the mark after the reboot.
+  const bool markOnDisk = settings.restoreFrequency && marked && FlushParameters();
 
   if (!settings.restoreFrequency) return marked;
   if (lastRunUnclean) {
     AppendLog("Restore skipped: last run did not end cleanly!!\n");
-  } else if (!marked) {
+  } else if (!markOnDisk) {
     // Without the mark a crash at the restored frequency would restore it again.
     AppendLog("Restore skipped: cannot mark CPU Freq in use!!\n");
   } else {
     RestoreFrequency(settings.limits, rememberedRead, rememberedKHz, frequency);
   }
   return marked;
+}
+
+void ResumeFrequency(const ServiceSettings& settings, double& frequency) {
+  const double inUse = frequency;
+  double read = 0.0;
+  AccessCpuClock(read, ClockRead);  // on failure the frequency is unknown (0.0)
+  char line[64];
+  snprintf(line, sizeof line, "Resumed: Current CPU Freq is %.3f\n", read);
+  AppendLog(line);
+  frequency = read;
+
+  if (!settings.restoreFrequency) return;
+  if (inUse <= 0.0) {
+    AppendLog("Resume restore skipped: CPU Freq unknown!!\n");
+  } else if (ApplyRestore(settings.limits, inUse, kResumeRefusals)) {
+    frequency = inUse;
+  }
 }
 
 void EndRememberedFrequency(bool markedByThisRun) {

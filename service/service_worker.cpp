@@ -17,6 +17,17 @@ BOOL(WINAPI* SendServiceStatus)(SERVICE_STATUS_HANDLE, LPSERVICE_STATUS) = SetSe
 
 namespace {
 
+const DWORD kRunningControls =
+    SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_POWEREVENT | SERVICE_ACCEPT_PARAMCHANGE;
+
+// Noted by the control handler, taken by the polling thread between two polls.
+volatile LONG ResumePending = 0;
+volatile LONG SettingsReadRequested = 0;
+
+// The resume event of this wake that came first, until the next suspend;
+// only the control handler's thread touches it.
+DWORD FirstResumeOfWake = 0;
+
 const DWORD kServiceTypeBits = SERVICE_WIN32_OWN_PROCESS | SERVICE_WIN32_SHARE_PROCESS;
 const DWORD kFirstStartCheckPoint = 1;  // reported before the first start-up step
 
@@ -67,7 +78,7 @@ void ResetServiceStatus() {
 // polling begins, and only then does the service count as running.
 void ReportStartupProgress(StartupStep step) {
   if (step == StartupFrequencyLogged) {
-    ReportServiceStatus(SERVICE_RUNNING, SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN, 0, 0, 0);
+    ReportServiceStatus(SERVICE_RUNNING, kRunningControls, 0, 0, 0);
   } else {
     ReportServiceStatus(SERVICE_START_PENDING, 0, kFirstStartCheckPoint + step, kStartWaitHintMs, 0);
   }
@@ -79,11 +90,40 @@ void LogStartFrequency(double frequency) {
   AppendLog(line);
 }
 
+// Windows sends PBT_APMRESUMEAUTOMATIC at every wake, and PBT_APMRESUMESUSPEND
+// as well when a user woke the machine: the second event of a pair is the
+// same wake. The same event twice is two wakes, even if the suspend between
+// them was not heard.
+void NotePowerEvent(DWORD eventType) {
+  if (eventType == PBT_APMSUSPEND) {
+    FirstResumeOfWake = 0;
+    return;
+  }
+  if (eventType != PBT_APMRESUMEAUTOMATIC && eventType != PBT_APMRESUMESUSPEND) return;
+  if (FirstResumeOfWake != 0 && FirstResumeOfWake != eventType) {
+    FirstResumeOfWake = 0;  // the pair is complete
+    return;
+  }
+  FirstResumeOfWake = eventType;
+  InterlockedExchange(&ResumePending, 1);
+}
+
+// Settings first, so that a resume's restore is checked against the limits
+// now in force.
+void TakeNotices(SettingsWatch& watch, ServiceSettings& settings, double& frequency) {
+  const bool forced = InterlockedExchange(&SettingsReadRequested, 0) != 0;
+  RereadChangedSettings(watch, forced, settings);
+  if (InterlockedExchange(&ResumePending, 0) != 0) ResumeFrequency(settings, frequency);
+}
+
 // RunFlag is tested before the first sleep and after every poll, never
-// during one, so a poll in progress always completes.
-void PollUntilStopped(BoardVariant variant, const ServiceSettings& settings, double& frequency) {
+// during one, so a poll in progress always completes. What the control
+// handler and the registry noted is taken after the sleep, before the poll,
+// and not at all once a stop has come.
+void PollUntilStopped(BoardVariant variant, SettingsWatch& watch, ServiceSettings& settings, double& frequency) {
   while (RunFlag != 0) {
     PollSleep(kPollPeriodMs);
+    if (RunFlag != 0) TakeNotices(watch, settings, frequency);
     PollButtons(variant, settings.limits, frequency, RememberFrequency);
   }
 }
@@ -93,7 +133,8 @@ void Announce(StartupProgressFn progress, StartupStep step) {
 }
 
 // The work between loading the library and releasing it.
-WorkOutcome WorkWithLibrary(HMODULE library, const ServiceSettings& settings, StartupProgressFn progress) {
+WorkOutcome WorkWithLibrary(HMODULE library, SettingsWatch& watch, ServiceSettings& settings,
+                            StartupProgressFn progress) {
   if (!BindPortLibrary(library)) {
     AppendLog("Load kpx function failure!!\n");
     return WorkNoPortEntryPoints;
@@ -113,7 +154,7 @@ WorkOutcome WorkWithLibrary(HMODULE library, const ServiceSettings& settings, St
   const bool marked = StartRememberedFrequency(settings, frequency);
   Announce(progress, StartupFrequencyLogged);
 
-  PollUntilStopped(variant, settings, frequency);
+  PollUntilStopped(variant, watch, settings, frequency);
   EndRememberedFrequency(marked);  // reached only after a stop or shutdown request: a clean end
   return WorkStopped;
 }
@@ -121,19 +162,22 @@ WorkOutcome WorkWithLibrary(HMODULE library, const ServiceSettings& settings, St
 }  // namespace
 
 WorkOutcome RunServiceWork(StartupProgressFn progress) {
-  const ServiceSettings settings = ReadServiceSettings();
+  SettingsWatch watch = {};
+  ServiceSettings settings = StartSettingsWatch(watch);
+  WorkOutcome outcome = WorkNoPortLibrary;
   const HMODULE library = LoadPortLibrary();
   if (library == nullptr) {
     AppendLog("Load kpx.dll failure!!\n");
-    return WorkNoPortLibrary;
+  } else {
+    outcome = WorkWithLibrary(library, watch, settings, progress);
+    ReleasePortLibrary(library);
   }
-  const WorkOutcome outcome = WorkWithLibrary(library, settings, progress);
-  ReleasePortLibrary(library);
+  EndSettingsWatch(watch);
   return outcome;
 }
 
 void WINAPI ServiceMain(DWORD, LPSTR*) {
-  ServiceStatusHandle = RegisterServiceCtrlHandlerA(kServiceName, ServiceCtrlHandler);
+  ServiceStatusHandle = RegisterServiceCtrlHandlerExA(kServiceName, ServiceCtrlHandlerEx, nullptr);
   if (ServiceStatusHandle == nullptr) return;
   RunRegisteredService();
 }
@@ -141,6 +185,9 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
 void RunRegisteredService() {
   ResetServiceStatus();
   InterlockedExchange(&RunFlag, 1);
+  InterlockedExchange(&ResumePending, 0);
+  InterlockedExchange(&SettingsReadRequested, 0);
+  FirstResumeOfWake = 0;
   // No control is accepted before running, so a stop cannot overtake start-up.
   ReportServiceStatus(SERVICE_START_PENDING, 0, kFirstStartCheckPoint, kStartWaitHintMs, 0);
 
@@ -149,10 +196,24 @@ void RunRegisteredService() {
   ReportServiceStatus(SERVICE_STOPPED, 0, 0, 0, outcome);
 }
 
-void WINAPI ServiceCtrlHandler(DWORD control) {
-  // At system shutdown the service control manager sends shutdown instead of
-  // stop; both let the poll in progress finish so no acknowledged press is lost.
-  if (control != SERVICE_CONTROL_STOP && control != SERVICE_CONTROL_SHUTDOWN) return;
-  // Stop-pending first, then let the worker finish its poll and report stopped.
-  if (ReportServiceStatus(SERVICE_STOP_PENDING, 0, 0, kStopWaitHintMs, 0)) InterlockedExchange(&RunFlag, 0);
+DWORD WINAPI ServiceCtrlHandlerEx(DWORD control, DWORD eventType, LPVOID, LPVOID) {
+  switch (control) {
+    // At system shutdown the service control manager sends shutdown instead
+    // of stop; both let the poll in progress finish so no acknowledged press
+    // is lost. Stop-pending first, then the worker reports stopped.
+    case SERVICE_CONTROL_STOP:
+    case SERVICE_CONTROL_SHUTDOWN:
+      if (ReportServiceStatus(SERVICE_STOP_PENDING, 0, 0, kStopWaitHintMs, 0)) InterlockedExchange(&RunFlag, 0);
+      return NO_ERROR;
+    case SERVICE_CONTROL_POWEREVENT:
+      NotePowerEvent(eventType);
+      return NO_ERROR;
+    case SERVICE_CONTROL_PARAMCHANGE:
+      InterlockedExchange(&SettingsReadRequested, 1);
+      return NO_ERROR;
+    case SERVICE_CONTROL_INTERROGATE:
+      return NO_ERROR;
+    default:
+      return ERROR_CALL_NOT_IMPLEMENTED;
+  }
 }

@@ -40,18 +40,21 @@ typedef void (*StartupProgressFn)(StartupStep step);
 void WINAPI ServiceMain(DWORD argc, LPSTR* argv);
 
 // What ServiceMain does once its control handler is registered: start-pending
-// with a checkpoint per start-up step, running (stop and shutdown accepted)
-// when polling begins, and stopped with the work's outcome as the very last
-// report.
+// with a checkpoint per start-up step, running (stop, shutdown, power events
+// and paramchange accepted) when polling begins, and stopped with the work's
+// outcome as the very last report.
 void RunRegisteredService();
 
-// Receives controls on the dispatcher's thread. Stop and shutdown both report
-// stop-pending and end the polling; the worker reports stopped.
-void WINAPI ServiceCtrlHandler(DWORD control);
+// Receives controls on the dispatcher's thread and returns at once. Stop and
+// shutdown both report stop-pending and end the polling; the worker reports
+// stopped. A resume from sleep or hibernation, and paramchange, are only
+// noted: the polling thread takes them between two polls.
+DWORD WINAPI ServiceCtrlHandlerEx(DWORD control, DWORD eventType, LPVOID eventData, LPVOID context);
 
-// The service's work, without the service control manager: reads the
-// service's settings, binds the port library, identifies the board, logs the
-// starting frequency, restores the remembered one if so set, and polls the
-// buttons while RunFlag is set; releases the library on every way out.
-// progress, when given, hears of each start-up step as it is done.
+// The service's work, without the service control manager: reads and
+// watches the service's settings, binds the port library, identifies the
+// board, logs the starting frequency, restores the remembered one if so set,
+// and polls the buttons while RunFlag is set; between two polls it reads
+// changed settings again and follows a resume. Releases the library on every
+// way out. progress, when given, hears of each start-up step as it is done.
 WorkOutcome RunServiceWork(StartupProgressFn progress = nullptr);

@@ -111,6 +111,11 @@ void Reset(State* state) {
   UnlockInit(lock);
 }
 
+void LoseSettings(State* state) {
+  memset(state->settings, 0, sizeof state->settings);
+  SetDefaultClocks(state);
+}
+
 void Record(State* state, const Call& call) {
   uint32_t seq = static_cast<uint32_t>(InterlockedIncrement(&state->callCount));
   Call* slot = &state->calls[(seq - 1) % kMaxCalls];

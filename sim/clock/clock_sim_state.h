@@ -68,6 +68,10 @@ State* Open();
 // empty call record; counters at zero.
 void Reset(State* state);
 
+// As the clock generator after a sleep or hibernation: the clocks back at
+// the defaults above; faults, delays and the call record stay.
+void LoseSettings(State* state);
+
 // Appends one call to the ring; thread- and process-safe.
 void Record(State* state, const Call& call);
 

@@ -8,7 +8,8 @@ readonly LOAD_DELAY_MS=800     # each load of the simulated Kpx.dll: the first s
 readonly CLOCK_DELAY_MS=1500   # the first clock read: the last start-up step
 readonly START_HINT_MS=10000   # the wait hint the service gives while start-pending
 readonly ACCEPTS_NOTHING=0x0
-readonly ACCEPTS_STOP_AND_SHUTDOWN=0x5
+# Stop 0x1, shutdown 0x4, paramchange 0x8, power events 0x40.
+readonly ACCEPTS_WHEN_RUNNING=0x4D
 
 # field OUTPUT KEY: one key=value of svcprobe's output.
 field() { printf '%s\n' "$1" | tr ' ' '\n' | sed -n "s/^$2=//p"; }
@@ -41,8 +42,8 @@ expect_eq "good start: while pending, no control accepted and the wait hint give
 cps=$(checkpoints "$out")
 expect "good start: checkpoints advance ($cps)" ascending "$cps"
 expect_eq "good start: first and last checkpoint seen" "${cps%% *} ${cps##* }" "1 3"
-expect_eq "good start: running accepts stop and shutdown" "$(readings_of "$out" | tail -n 1)" \
-  "RUNNING/0/0/$ACCEPTS_STOP_AND_SHUTDOWN"
+expect_eq "good start: running accepts stop, shutdown, paramchange and power events" "$(readings_of "$out" | tail -n 1)" \
+  "RUNNING/0/0/$ACCEPTS_WHEN_RUNNING"
 expect_eq "good start: the start line is logged by the time it runs" "$(exact_bytes "$dir/Satae.dat")" \
   "$(crlf_exact 'Current CPU Freq is 100.000\n')"
 expect_eq "good start: the delayed read was the one made" "$(clock_value delayOp)" 0

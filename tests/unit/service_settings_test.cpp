@@ -446,7 +446,7 @@ TEST_F(ServiceSettingsTest, StopAndShutdownClearTheMarkBeforeStoppedIsReported) 
     SendServiceStatus = WatchReport;
     VirtualSleepHook = [control](DWORD ms) {
       if (ms != kPollPeriodMs) return;
-      std::thread dispatcher([control] { ServiceCtrlHandler(control); });  // as the dispatcher delivers it
+      std::thread dispatcher([control] { ServiceCtrlHandlerEx(control, 0, nullptr, nullptr); });  // as the dispatcher delivers it
       dispatcher.join();
     };
     RunRegisteredService();
@@ -457,6 +457,72 @@ TEST_F(ServiceSettingsTest, StopAndShutdownClearTheMarkBeforeStoppedIsReported) 
         {SERVICE_RUNNING, 1},        {SERVICE_STOP_PENDING, 1},   {SERVICE_STOPPED, 0}};
     EXPECT_EQ(MarkAtReports, want) << "control " << control;
     EXPECT_EQ(LogAtRunning, kStart + Step("100.500")) << "control " << control;
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// Each flush of a key, with the in-use mark read through the flushed key's
+// own handle and the clock calls made before it.
+struct Flush {
+  long long mark;
+  size_t clockCallsBefore;
+};
+std::vector<Flush> Flushes;
+uint32_t FlushClockMark = 0;
+LONG FlushAnswer = ERROR_SUCCESS;
+
+LONG WINAPI RecordFlush(HKEY key) {
+  DWORD type = REG_NONE;
+  DWORD mark = 0;
+  DWORD size = sizeof mark;
+  const bool read = RegQueryValueExA(key, "LastFrequencyInUse", nullptr, &type, reinterpret_cast<BYTE*>(&mark),
+                                     &size) == ERROR_SUCCESS && type == REG_DWORD;
+  Flushes.push_back(Flush{read ? static_cast<long long>(mark) : -1, ClockCallsAfter(FlushClockMark).size()});
+  return FlushAnswer == ERROR_SUCCESS ? RegFlushKey(key) : FlushAnswer;
+}
+
+// A freeze at the restored frequency must find the mark after the reboot: the
+// Parameters key holding it is flushed to disk before any clock call of the
+// restore. A flush that fails is a mark that may not be on disk: no restore,
+// and the mark is still cleared at the clean stop. Without restore nothing
+// is flushed. (Wine's registry ignores the flush itself and writes its file
+// at its own pace, so its effect on disk cannot be seen here.)
+TEST_F(ServiceSettingsTest, TheMarkIsFlushedToDiskBeforeTheRestoredFrequencyIsApplied) {
+  struct Case {
+    const char* name;
+    DWORD restore;
+    LONG flushAnswer;
+    std::vector<std::pair<long long, size_t>> flushes;  // mark, clock calls before
+    std::string log;
+    std::vector<uint32_t> hz;
+  };
+  const Case cases[] = {
+      {"restored", 1, ERROR_SUCCESS, {{1, 0}}, Step("100.500"), {100500000u}},
+      {"flush fails", 1, ERROR_ACCESS_DENIED, {{1, 0}}, "Restore skipped: cannot mark CPU Freq in use!!\r\n", {}},
+      {"restore off", 0, ERROR_SUCCESS, {}, "", {}},
+  };
+  for (const Case& c : cases) {
+    Fresh();
+    SetParameterDword("RestoreFrequency", c.restore);
+    SetParameterDword("LastFrequencyKHz", 100500);
+    Flushes.clear();
+    FlushClockMark = clockMark_;
+    FlushAnswer = c.flushAnswer;
+    FlushRegistryKey = RecordFlush;
+    double frequency = 100.0;
+    const bool marked = StartRememberedFrequency(ReadServiceSettings(), frequency);
+    FlushRegistryKey = RegFlushKey;
+    EXPECT_TRUE(marked) << c.name;
+    std::vector<std::pair<long long, size_t>> flushes;
+    for (const Flush& f : Flushes) flushes.push_back({f.mark, f.clockCallsBefore});
+    EXPECT_EQ(flushes, c.flushes) << c.name;
+    EXPECT_EQ(ReadLogBytes(), c.log) << c.name;
+    EXPECT_EQ(AppliedHzAfter(clockMark_), c.hz) << c.name;
+    EndRememberedFrequency(marked);
+    EXPECT_EQ(Parameter("LastFrequencyInUse"), 0) << c.name;
   }
 }
 

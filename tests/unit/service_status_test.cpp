@@ -10,7 +10,8 @@
 
 namespace {
 
-const DWORD kAcceptsStopAndShutdown = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
+const DWORD kAcceptedWhenRunning =
+    SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_POWEREVENT | SERVICE_ACCEPT_PARAMCHANGE;
 
 // One status report, and what the work had done when it was made.
 struct Report {
@@ -36,7 +37,7 @@ std::ostream& operator<<(std::ostream& out, const Status& s) {
 const Status kPendingLibrary = {SERVICE_START_PENDING, 0, 1, kStartWaitHintMs, 0, 0};
 const Status kPendingBoard = {SERVICE_START_PENDING, 0, 2, kStartWaitHintMs, 0, 0};
 const Status kPendingClock = {SERVICE_START_PENDING, 0, 3, kStartWaitHintMs, 0, 0};
-const Status kRunning = {SERVICE_RUNNING, kAcceptsStopAndShutdown, 0, 0, 0, 0};
+const Status kRunning = {SERVICE_RUNNING, kAcceptedWhenRunning, 0, 0, 0, 0};
 const Status kStopPending = {SERVICE_STOP_PENDING, 0, 0, kStopWaitHintMs, 0, 0};
 const Status kStoppedCleanly = {SERVICE_STOPPED, 0, 0, 0, NO_ERROR, 0};
 
@@ -64,7 +65,7 @@ std::vector<Status> Trail() {
 
 // A control as the dispatcher delivers it: on a thread of its own.
 void SendControl(DWORD control) {
-  std::thread dispatcher([control] { ServiceCtrlHandler(control); });
+  std::thread dispatcher([control] { ServiceCtrlHandlerEx(control, 0, nullptr, nullptr); });
   dispatcher.join();
 }
 
@@ -186,8 +187,9 @@ TEST_F(ServiceStatusTest, ShutdownWithPressesInFlightLosesNothing) {
 }
 
 TEST_F(ServiceStatusTest, OtherControlsLeaveThePollingRunning) {
-  const DWORD controls[] = {SERVICE_CONTROL_PAUSE,       SERVICE_CONTROL_CONTINUE, SERVICE_CONTROL_INTERROGATE,
-                            SERVICE_CONTROL_PARAMCHANGE, SERVICE_CONTROL_PRESHUTDOWN, 128 /* user-defined */};
+  const DWORD controls[] = {SERVICE_CONTROL_PAUSE,       SERVICE_CONTROL_CONTINUE,   SERVICE_CONTROL_INTERROGATE,
+                            SERVICE_CONTROL_PARAMCHANGE, SERVICE_CONTROL_POWEREVENT, SERVICE_CONTROL_PRESHUTDOWN,
+                            128 /* user-defined */};
   for (DWORD control : controls) {
     Restart();
     Reports.clear();

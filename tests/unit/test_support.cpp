@@ -3,8 +3,10 @@
 
 #include <cstdio>
 #include <ostream>
+#include <thread>
 
 #include "hardware/port_library.h"
+#include "service/service_worker.h"
 #include "tuning/activity_log.h"
 #include "tuning/button_poll.h"
 
@@ -144,6 +146,22 @@ void RemoveServiceParameters() {
   if (subkeys == 0 && values == 0) RegDeleteKeyA(HKEY_LOCAL_MACHINE, kServiceKey);
 }
 
+void CreateServiceKey() {
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, kServiceKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr),
+            ERROR_SUCCESS);
+  RegCloseKey(key);
+}
+
+void DeleteParametersKey() { EXPECT_EQ(RegDeleteTreeA(HKEY_LOCAL_MACHINE, kParametersKey), ERROR_SUCCESS); }
+
+void DeleteParameter(const char* name) {
+  HKEY key = nullptr;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kParametersKey, 0, KEY_SET_VALUE, &key), ERROR_SUCCESS);
+  EXPECT_EQ(RegDeleteValueA(key, name), ERROR_SUCCESS) << name;
+  RegCloseKey(key);
+}
+
 std::vector<DWORD> VirtualSleeps;
 std::function<void(DWORD)> VirtualSleepHook;
 
@@ -183,4 +201,55 @@ void SimulatedBoardTest::TearDown() {
 
 void SimulatedBoardTest::SetPort(uint32_t port, uint32_t value) {
   InterlockedExchange(&BoardSim()->ports[port & 0xFFFF], static_cast<LONG>(value & 0xFF));
+}
+
+DWORD SendControl(DWORD control, DWORD eventType) {
+  DWORD answer = 0;
+  std::thread dispatcher([&] { answer = ServiceCtrlHandlerEx(control, eventType, nullptr, nullptr); });
+  dispatcher.join();
+  return answer;
+}
+
+namespace {
+BOOL WINAPI DropStatus(SERVICE_STATUS_HANDLE, LPSERVICE_STATUS) { return TRUE; }
+}  // namespace
+
+void ServiceRunTest::SetUp() {
+  SimulatedBoardTest::SetUp();
+  // The run loads and releases the library itself.
+  ReleasePortLibrary(library_);
+  library_ = nullptr;
+  SendServiceStatus = DropStatus;
+  Fresh();
+}
+
+void ServiceRunTest::TearDown() {
+  SendServiceStatus = SetServiceStatus;
+  InterlockedExchange(&RunFlag, 1);
+  SimulatedBoardTest::TearDown();
+}
+
+void ServiceRunTest::Fresh() {
+  Restart();
+  boardsim::SelectVariant(BoardSim(), 2);
+}
+
+std::string ServiceRunTest::RunPolls(int polls, const std::function<void(int)>& beforePoll) {
+  // A run whose stop went unheard is ended after a while, so that it fails, not hangs.
+  const int runaway = polls + 20;
+  VirtualSleepHook = [&, count = 0](DWORD ms) mutable {
+    if (ms != kPollPeriodMs) return;
+    ++count;
+    if (count <= polls) beforePoll(count);
+    if (count == polls + 1) SendControl(SERVICE_CONTROL_STOP);
+    if (count == runaway) InterlockedExchange(&RunFlag, 0);
+  };
+  RunRegisteredService();
+  VirtualSleepHook = nullptr;
+  return ReadLogBytes();
+}
+
+void ServiceRunTest::Press(char press) {
+  SetPort(boardsim::StepPort(2), (press == 'U' || press == 'D') ? 0x40 : 0x00);
+  boardsim::Press(BoardSim(), press == 'u' || press == 'U');
 }

@@ -61,6 +61,13 @@ bool ParameterDword(const char* name, DWORD& value);
 bool ParameterExists(const char* name);
 // Deletes the Parameters key, and the service's key when that is left empty.
 void RemoveServiceParameters();
+// The service's key without a Parameters key, as the service finds it when
+// installed and never set up.
+void CreateServiceKey();
+// Deletes the Parameters key alone.
+void DeleteParametersKey();
+// Deletes one value of the Parameters key.
+void DeleteParameter(const char* name);
 
 // Virtual time for the polling thread: records each requested sleep and runs
 // an optional hook instead of sleeping.
@@ -84,4 +91,28 @@ class SimulatedBoardTest : public testing::Test {
   HMODULE library_ = nullptr;
   uint32_t clockMark_ = 0;
   uint32_t boardMark_ = 0;
+};
+
+// A control as the dispatcher delivers it: on a thread of its own. What the
+// handler answered.
+DWORD SendControl(DWORD control, DWORD eventType = 0);
+
+// The registered service's run in virtual time, with a variant-2 board and
+// the clock at 100 MHz; status reports are taken and dropped.
+class ServiceRunTest : public SimulatedBoardTest {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // Fresh simulators, log, virtual time and Parameters, for the next case of a table.
+  void Fresh();
+
+  // Runs the service: beforePoll(n) runs in the sleep before the n-th poll,
+  // for n from 1 to polls; then a stop comes in the next sleep, after which
+  // one last poll runs. The log.
+  static std::string RunPolls(int polls, const std::function<void(int)>& beforePoll);
+
+  // Latches a press of the variant-2 board: 'u' or 'd' with the 0.1 MHz
+  // step, 'U' or 'D' with the 1 MHz step.
+  static void Press(char press);
 };
