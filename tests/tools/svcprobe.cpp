@@ -37,6 +37,7 @@ const char* const kUsage =
     "  start NAME                   start, then wait for RUNNING (or STOPPED) (timed)\n"
     "  send-start NAME              start, without waiting\n"
     "  send-stop NAME               stop control, without waiting; prints the reply\n"
+    "  control NAME CODE            ControlService with CODE; prints error= with its error (0: taken)\n"
     "  wait NAME STATES TIMEOUT_MS  wait for one of STATES (numbers or names, comma-separated;\n"
     "                               none: no entry)\n"
     "  state NAME                   the current state\n"
@@ -49,6 +50,7 @@ const char* const kUsage =
     "                               of another type\n"
     "  reg-exists KEY               exit code 0 when HKLM\\KEY exists, 1 when it does not\n"
     "  reg-delete KEY               delete HKLM\\KEY with everything under it, if it exists\n"
+    "  reg-delete-value KEY NAME    delete one value under HKLM\\KEY\n"
     "  serve                        commands from stdin, one a line, words tab-separated\n"
     "prints key=value; times in ms, counters in QueryPerformanceCounter ticks;\n"
     "states= lists each state seen, readings= each distinct STATE/checkpoint/wait hint/controls accepted\n";
@@ -323,6 +325,24 @@ int RunSendStop(const char* name) {
   return kExitOk;
 }
 
+// Any control, as "sc control" sends it: what the service control manager
+// answered is the result, printed; only a service that cannot be opened fails.
+int RunControl(const char* name, const char* codeText) {
+  unsigned long code = 0;
+  if (!ParseNumber(codeText, &code) || code > 255) {
+    fputs(kUsage, stderr);
+    return kExitUsage;
+  }
+  SC_HANDLE service = OpenNamedService(
+      name, SERVICE_STOP | SERVICE_PAUSE_CONTINUE | SERVICE_INTERROGATE | SERVICE_USER_DEFINED_CONTROL);
+  if (!service) return kExitFailed;
+  SERVICE_STATUS status = {};
+  const DWORD error = ControlService(service, static_cast<DWORD>(code), &status) ? ERROR_SUCCESS : GetLastError();
+  CloseServiceHandle(service);
+  printf("error=%lu\n", error);
+  return kExitOk;
+}
+
 // Waits by name rather than by handle, so that "none" (the entry gone) can be waited for.
 int RunWait(const char* name, const char* statesText, const char* timeoutText) {
   DWORD want = 0;
@@ -506,6 +526,15 @@ int RunRegDelete(const char* key) {
   return kExitOk;
 }
 
+int RunRegDeleteValue(const char* key, const char* name) {
+  const LONG status = RegDeleteKeyValueA(HKEY_LOCAL_MACHINE, key, name);
+  if (status != ERROR_SUCCESS) {
+    fprintf(stderr, "svcprobe: cannot delete %s under HKLM\\%s (error %ld)\n", name, key, status);
+    return kExitFailed;
+  }
+  return kExitOk;
+}
+
 int RunCommand(int argc, char** argv) {
   int result = kExitUsage;
   const char* command = argv[0];
@@ -540,6 +569,10 @@ int RunCommand(int argc, char** argv) {
     result = RunRegExists(argv[1]);
   } else if (argc == 2 && strcmp(command, "reg-delete") == 0) {
     result = RunRegDelete(argv[1]);
+  } else if (argc == 3 && strcmp(command, "reg-delete-value") == 0) {
+    result = RunRegDeleteValue(argv[1], argv[2]);
+  } else if (argc == 3 && strcmp(command, "control") == 0) {
+    result = RunControl(argv[1], argv[2]);
   } else {
     fputs(kUsage, stderr);
   }
