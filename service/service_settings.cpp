@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 #include "tuning/activity_log.h"
 #include "tuning/clock_client.h"
@@ -14,15 +15,24 @@ LONG(WINAPI* FlushRegistryKey)(HKEY key) = RegFlushKey;
 namespace {
 
 const char kParametersKey[] = "SYSTEM\\CurrentControlSet\\Services\\Vexaclkd\\Parameters";
-const char kMinFrequencyValue[] = "MinFrequencyKHz";
-const char kMaxFrequencyValue[] = "MaxFrequencyKHz";
-const char kRestoreValue[] = "RestoreFrequency";
 const char kLastFrequencyValue[] = "LastFrequencyKHz";
 // Non-zero from the start of a run until its clean stop: found set at a
 // start, the previous run ended in a crash, a freeze or a power cut.
 const char kInUseValue[] = "LastFrequencyInUse";
 
 const char kServiceKey[] = "SYSTEM\\CurrentControlSet\\Services\\Vexaclkd";
+// Where Group Policy writes the service's policies, and the key watched for
+// them (standard on Windows; made when missing, so that it can be watched).
+const char kPolicyKey[] = "SOFTWARE\\Policies\\Vexaclkd";
+const char kPoliciesKey[] = "SOFTWARE\\Policies";
+// The policy engine is a 64-bit process and writes the 64-bit view; a 32-bit
+// service on 64-bit Windows must not be sent to Wow6432Node. Ignored on
+// 32-bit Windows, where there is one view.
+const REGSAM kPolicyView = KEY_WOW64_64KEY;
+
+enum AdministratorValue { MinimumValue, MaximumValue, RestoreValue };
+const char* const kAdministratorValueNames[kAdministratorValueCount] = {"MinFrequencyKHz", "MaxFrequencyKHz",
+                                                                         "RestoreFrequency"};
 
 const DWORD kRestoreOn = 1;
 const double kKHzPerMHz = 1000.0;
@@ -53,16 +63,25 @@ bool SameDword(const FoundDword& a, const FoundDword& b) {
 }
 
 bool SameValues(const AdministratorValues& a, const AdministratorValues& b) {
-  return SameDword(a.minimum, b.minimum) && SameDword(a.maximum, b.maximum) && SameDword(a.restore, b.restore);
+  for (int i = 0; i < kAdministratorValueCount; ++i) {
+    if (!SameDword(a.local[i], b.local[i]) || !SameDword(a.policy[i], b.policy[i])) return false;
+  }
+  return true;
 }
 
-// As found, nothing logged; all missing without the key.
-AdministratorValues FindAdministratorValues() {
+// The administrator's values of one key, all missing without the key.
+void FindValuesIn(const char* keyName, REGSAM view, FoundDword (&values)[kAdministratorValueCount]) {
   HKEY key = nullptr;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kParametersKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) key = nullptr;
-  const AdministratorValues values = {FindDword(key, kMinFrequencyValue), FindDword(key, kMaxFrequencyValue),
-                                      FindDword(key, kRestoreValue)};
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyName, 0, KEY_QUERY_VALUE | view, &key) != ERROR_SUCCESS) key = nullptr;
+  for (int i = 0; i < kAdministratorValueCount; ++i) values[i] = FindDword(key, kAdministratorValueNames[i]);
   if (key != nullptr) RegCloseKey(key);
+}
+
+// As found, nothing logged.
+AdministratorValues FindAdministratorValues() {
+  AdministratorValues values = {};
+  FindValuesIn(kParametersKey, 0, values.local);
+  FindValuesIn(kPolicyKey, kPolicyView, values.policy);
   return values;
 }
 
@@ -94,32 +113,78 @@ void LogIgnoredSetting(const char* name, const char* why) {
   AppendLog(line);
 }
 
-// A limit in kHz, or 0 for none.
-DWORD CheckLimit(const FoundDword& found, const char* name) {
-  if (found.read == DwordWrongType) LogIgnoredSetting(name, "is not a REG_DWORD");
-  if (found.read == DwordFound && found.value == 0) LogIgnoredSetting(name, "is 0");
-  return found.read == DwordFound ? found.value : 0;
+// Why a value found cannot be used, or null when it can (or is missing).
+const char* FaultOf(AdministratorValue which, const FoundDword& found) {
+  if (found.read == DwordWrongType) return "is not a REG_DWORD";
+  if (found.read != DwordFound) return nullptr;
+  if (which == RestoreValue) return found.value == 0 || found.value == kRestoreOn ? nullptr : "is neither 0 nor 1";
+  return found.value == 0 ? "is 0" : nullptr;
 }
 
-bool CheckRestoreSwitch(const FoundDword& found) {
-  if (found.read == DwordWrongType) LogIgnoredSetting(kRestoreValue, "is not a REG_DWORD");
-  if (found.read == DwordFound && found.value != 0 && found.value != kRestoreOn) {
-    LogIgnoredSetting(kRestoreValue, "is neither 0 nor 1");
+// One value in force, and where it came from.
+struct Chosen {
+  bool found;
+  bool fromPolicy;
+  DWORD value;
+};
+const Chosen kNotSet = {false, false, 0};
+
+// The policy's value when it is set and usable, else the local one when that
+// is; a value that cannot be used is ignored with its line.
+Chosen ChooseValue(AdministratorValue which, const AdministratorValues& values) {
+  const char* name = kAdministratorValueNames[which];
+  const FoundDword& policy = values.policy[which];
+  if (const char* fault = FaultOf(which, policy)) {
+    LogIgnoredSetting(name, fault);
+  } else if (policy.read == DwordFound) {
+    return Chosen{true, true, policy.value};
   }
-  return found.read == DwordFound && found.value == kRestoreOn;
+  const FoundDword& local = values.local[which];
+  if (const char* fault = FaultOf(which, local)) {
+    LogIgnoredSetting(name, fault);
+    return kNotSet;
+  }
+  return local.read == DwordFound ? Chosen{true, false, local.value} : kNotSet;
+}
+
+// Which of the two is wrong cannot be told when both come from one key:
+// neither limits. Otherwise the policy wins.
+void DropInvertedLimits(Chosen& minimum, Chosen& maximum) {
+  if (!minimum.found || !maximum.found || minimum.value <= maximum.value) return;
+  if (minimum.fromPolicy == maximum.fromPolicy) {
+    AppendLog("Settings ignored: MinFrequencyKHz above MaxFrequencyKHz!!\n");
+    minimum = kNotSet;
+    maximum = kNotSet;
+  } else if (maximum.fromPolicy) {
+    AppendLog("Setting ignored: MinFrequencyKHz above the policy's MaxFrequencyKHz!!\n");
+    minimum = kNotSet;
+  } else {
+    AppendLog("Setting ignored: MaxFrequencyKHz below the policy's MinFrequencyKHz!!\n");
+    maximum = kNotSet;
+  }
+}
+
+void LogValuesFromPolicy(const Chosen (&chosen)[kAdministratorValueCount]) {
+  char line[128] = "Settings from policy:";
+  bool any = false;
+  for (int i = 0; i < kAdministratorValueCount; ++i) {
+    if (!chosen[i].fromPolicy) continue;
+    strcat(line, " ");  // fits: the three names and the words around them are under 80 bytes
+    strcat(line, kAdministratorValueNames[i]);
+    any = true;
+  }
+  strcat(line, "\n");
+  if (any) AppendLog(line);
 }
 
 ServiceSettings CheckSettings(const AdministratorValues& values) {
-  DWORD minimum = CheckLimit(values.minimum, kMinFrequencyValue);
-  DWORD maximum = CheckLimit(values.maximum, kMaxFrequencyValue);
-  if (minimum != 0 && maximum != 0 && minimum > maximum) {
-    // Which of the two is wrong cannot be told: neither limits.
-    AppendLog("Settings ignored: MinFrequencyKHz above MaxFrequencyKHz!!\n");
-    minimum = 0;
-    maximum = 0;
-  }
-  ServiceSettings settings = {{minimum, maximum}, false};
-  settings.restoreFrequency = CheckRestoreSwitch(values.restore);
+  Chosen chosen[kAdministratorValueCount] = {ChooseValue(MinimumValue, values), ChooseValue(MaximumValue, values),
+                                             kNotSet};
+  DropInvertedLimits(chosen[MinimumValue], chosen[MaximumValue]);
+  chosen[RestoreValue] = ChooseValue(RestoreValue, values);
+  LogValuesFromPolicy(chosen);
+  ServiceSettings settings = {{chosen[MinimumValue].value, chosen[MaximumValue].value}, false};
+  settings.restoreFrequency = chosen[RestoreValue].found && chosen[RestoreValue].value == kRestoreOn;
   return settings;
 }
 
@@ -133,14 +198,26 @@ void LogSettingsReadAgain(const ServiceSettings& settings) {
 
 // Asks the registry to signal the watch's event at the next change. False
 // when the key is gone (the service's entry deleted while it runs).
-bool ArmWatch(const SettingsWatch& watch) {
-  return RegNotifyChangeKeyValue(watch.key, TRUE, kWatchedChanges, watch.changed, TRUE) == ERROR_SUCCESS;
+bool ArmWatch(HKEY key, HANDLE changed) {
+  return RegNotifyChangeKeyValue(key, TRUE, kWatchedChanges, changed, TRUE) == ERROR_SUCCESS;
+}
+
+// A key that cannot be armed (gone) is watched no more.
+void ArmWatches(SettingsWatch& watch) {
+  for (HKEY& key : watch.keys) {
+    if (key != nullptr && !ArmWatch(key, watch.changed)) {
+      RegCloseKey(key);
+      key = nullptr;
+    }
+  }
 }
 
 void CloseWatch(SettingsWatch& watch) {
-  if (watch.key != nullptr) RegCloseKey(watch.key);
+  for (HKEY& key : watch.keys) {
+    if (key != nullptr) RegCloseKey(key);
+    key = nullptr;
+  }
   if (watch.changed != nullptr) CloseHandle(watch.changed);
-  watch.key = nullptr;
   watch.changed = nullptr;
 }
 
@@ -204,12 +281,17 @@ void RestoreFrequency(const FrequencyLimits& limits, DwordRead read, DWORD remem
 ServiceSettings ReadServiceSettings() { return CheckSettings(FindAdministratorValues()); }
 
 ServiceSettings StartSettingsWatch(SettingsWatch& watch) {
-  watch.key = nullptr;
+  for (HKEY& key : watch.keys) key = nullptr;
   watch.changed = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-  if (watch.changed == nullptr ||
-      RegOpenKeyExA(HKEY_LOCAL_MACHINE, kServiceKey, 0, KEY_NOTIFY, &watch.key) != ERROR_SUCCESS ||
-      !ArmWatch(watch)) {
-    CloseWatch(watch);
+  if (watch.changed != nullptr) {
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kServiceKey, 0, KEY_NOTIFY, &watch.keys[0]) != ERROR_SUCCESS) {
+      watch.keys[0] = nullptr;
+    }
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kPoliciesKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_NOTIFY | kPolicyView,
+                        nullptr, &watch.keys[1], nullptr) != ERROR_SUCCESS) {
+      watch.keys[1] = nullptr;
+    }
+    ArmWatches(watch);
   }
   watch.seen = FindAdministratorValues();
   return CheckSettings(watch.seen);
@@ -217,7 +299,7 @@ ServiceSettings StartSettingsWatch(SettingsWatch& watch) {
 
 bool RereadChangedSettings(SettingsWatch& watch, bool forced, ServiceSettings& settings) {
   const bool signalled = watch.changed != nullptr && WaitForSingleObject(watch.changed, 0) == WAIT_OBJECT_0;
-  if (signalled && !ArmWatch(watch)) CloseWatch(watch);
+  if (signalled) ArmWatches(watch);
   if (!signalled && !forced) return false;
 
   const AdministratorValues found = FindAdministratorValues();

@@ -1,4 +1,4 @@
-// Service settings: the administrator's values under the service's Parameters key, watched while the service runs, and the frequency remembered there.
+// Service settings: the administrator's values under the service's Parameters key and the policy key, watched while the service runs, and the frequency remembered there.
 #pragma once
 
 #include <windows.h>
@@ -18,34 +18,41 @@ struct FoundDword {
   DWORD value;  // meaningful when found
 };
 
+// MinFrequencyKHz, MaxFrequencyKHz and RestoreFrequency, in that order.
+const int kAdministratorValueCount = 3;
+
 // The administrator's values as found, before they are checked: what tells
 // their change from the service's own writes beside them.
 struct AdministratorValues {
-  FoundDword minimum;
-  FoundDword maximum;
-  FoundDword restore;
+  FoundDword local[kAdministratorValueCount];   // under Parameters
+  FoundDword policy[kAdministratorValueCount];  // under the policy key
 };
 
-// Reads the Parameters key: the frequency limits and whether to restore the
-// remembered frequency. A missing value changes nothing; a value that is
-// zero, inverted (minimum above maximum), of the wrong type or unknown is
-// ignored with one log line. Without the key nothing is logged and there are
-// no limits and no restore.
+// Reads the settings: the frequency limits and whether to restore the
+// remembered frequency, each from the policy key (HKLM, SOFTWARE\Policies\Vexaclkd,
+// where Group Policy writes them) when set there, else from the
+// Parameters key. A missing value changes nothing; a value that is zero, of
+// the wrong type or unknown is ignored with one log line (a policy's, so that
+// the local value applies); a minimum above the maximum is ignored with one
+// line: both when they come from the same key, else the local one. When any
+// value in force comes from the policy key, one line names them. Without
+// either key nothing is logged and there are no limits and no restore.
 ServiceSettings ReadServiceSettings();
 
-// Watches the service's key and everything below it, so that a Parameters
-// key made or deleted while the service runs is seen as well as a value
-// changed in it. The registry signals changed; the polling thread checks it
-// between two polls.
+// Watches the service's key and the policies' key, each with everything
+// below it, so that a Parameters or policy key made or deleted while the
+// service runs is seen as well as a value changed in it. The registry
+// signals changed; the polling thread checks it between two polls.
+const int kWatchedKeyCount = 2;
 struct SettingsWatch {
-  HKEY key;        // null when the service's key could not be watched
-  HANDLE changed;  // auto-reset event
-  AdministratorValues seen;  // as last read
+  HKEY keys[kWatchedKeyCount];  // null where a key could not be watched
+  HANDLE changed;               // auto-reset event, signalled for either key
+  AdministratorValues seen;     // as last read
 };
 
 // Arms the watch first, so that no change after the read is missed, then
-// reads the settings as ReadServiceSettings does. Without the service's key
-// there is no watch, and only a forced read sees a change.
+// reads the settings as ReadServiceSettings does. A key that cannot be
+// watched is not; only a forced read sees its changes.
 ServiceSettings StartSettingsWatch(SettingsWatch& watch);
 
 // Between two polls: when the key was changed since the last read, re-arms

@@ -108,6 +108,7 @@ bool LogFileExists() { return GetFileAttributesA(LogPath()) != INVALID_FILE_ATTR
 namespace {
 const char kServiceKey[] = "SYSTEM\\CurrentControlSet\\Services\\Vexaclkd";
 const char kParametersKey[] = "SYSTEM\\CurrentControlSet\\Services\\Vexaclkd\\Parameters";
+const char kPolicyKey[] = "SOFTWARE\\Policies\\Vexaclkd";
 }  // namespace
 
 void SetParameter(const char* name, DWORD type, const void* data, DWORD size) {
@@ -153,6 +154,19 @@ void CreateServiceKey() {
   RegCloseKey(key);
 }
 
+void SetPolicy(const char* name, DWORD type, const void* data, DWORD size) {
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, kPolicyKey, 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr,
+                            &key, nullptr),
+            ERROR_SUCCESS);
+  EXPECT_EQ(RegSetValueExA(key, name, 0, type, static_cast<const BYTE*>(data), size), ERROR_SUCCESS) << name;
+  RegCloseKey(key);
+}
+
+void SetPolicyDword(const char* name, DWORD value) { SetPolicy(name, REG_DWORD, &value, sizeof value); }
+
+void RemovePolicyKey() { RegDeleteKeyExA(HKEY_LOCAL_MACHINE, kPolicyKey, KEY_WOW64_64KEY, 0); }
+
 void DeleteParametersKey() { EXPECT_EQ(RegDeleteTreeA(HKEY_LOCAL_MACHINE, kParametersKey), ERROR_SUCCESS); }
 
 void DeleteParameter(const char* name) {
@@ -187,12 +201,14 @@ void SimulatedBoardTest::Restart() {
   VirtualSleepHook = nullptr;
   ResetLog();
   RemoveServiceParameters();
+  RemovePolicyKey();
   clockMark_ = static_cast<uint32_t>(ClockSim()->callCount);
   boardMark_ = static_cast<uint32_t>(BoardSim()->opCount);
 }
 
 void SimulatedBoardTest::TearDown() {
   RemoveServiceParameters();
+  RemovePolicyKey();
   PollSleep = Sleep;
   VirtualSleepHook = nullptr;
   ReleasePortLibrary(library_);

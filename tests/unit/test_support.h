@@ -64,6 +64,12 @@ void RemoveServiceParameters();
 // The service's key without a Parameters key, as the service finds it when
 // installed and never set up.
 void CreateServiceKey();
+// The service's policy key (HKLM\SOFTWARE\Policies\Vexaclkd), in the 64-bit
+// view where the policy engine writes it.
+void SetPolicy(const char* name, DWORD type, const void* data, DWORD size);
+void SetPolicyDword(const char* name, DWORD value);
+// Deletes the policy key, if there is one.
+void RemovePolicyKey();
 // Deletes the Parameters key alone.
 void DeleteParametersKey();
 // Deletes one value of the Parameters key.
