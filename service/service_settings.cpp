@@ -1,4 +1,4 @@
-// Service settings: reads and watches the Parameters key, remembers each applied frequency there, and guards its restore at start and at resume.
+// Service settings: reads and watches the Parameters key and the policy key, remembers each applied frequency, and guards its restore at start and at resume.
 #include "service/service_settings.h"
 
 #include <windows.h>
