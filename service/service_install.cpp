@@ -182,7 +182,8 @@ bool IsActive(SC_HANDLE service) {
 
 // Stops the service if it is not stopped and waits, within the package's
 // bound, until it is and its process has ended (until then its executable is
-// still in use).
+// still in use). A service still starting cannot take the stop control yet:
+// it is sent again until it is taken.
 bool StopAndWait(SC_HANDLE service) {
   SERVICE_STATUS_PROCESS running = {};
   DWORD needed = 0;
@@ -192,16 +193,19 @@ bool StopAndWait(SC_HANDLE service) {
   }
   if (running.dwCurrentState == SERVICE_STOPPED) return true;
   HANDLE process = running.dwProcessId != 0 ? OpenProcess(SYNCHRONIZE, FALSE, running.dwProcessId) : nullptr;
-  SERVICE_STATUS status = {};
-  if (!ControlService(service, SERVICE_CONTROL_STOP, &status) && GetLastError() != ERROR_SERVICE_NOT_ACTIVE &&
-      GetLastError() != ERROR_SERVICE_CANNOT_ACCEPT_CTRL) {
-    if (process != nullptr) CloseHandle(process);
-    return false;
-  }
   const ULONGLONG deadline = GetTickCount64() + kPackageStopTimeoutMs;
+  bool stopSent = false;
   bool stopped = false;
-  while (!(stopped = QueryServiceStatus(service, &status) && status.dwCurrentState == SERVICE_STOPPED) &&
-         GetTickCount64() < deadline) {
+  for (;;) {
+    SERVICE_STATUS status = {};
+    if (!QueryServiceStatus(service, &status)) break;
+    stopped = status.dwCurrentState == SERVICE_STOPPED;
+    if (stopped || GetTickCount64() >= deadline) break;
+    if (!stopSent && status.dwCurrentState != SERVICE_STOP_PENDING) {
+      stopSent = ControlService(service, SERVICE_CONTROL_STOP, &status) != 0;
+      const DWORD error = stopSent ? ERROR_SUCCESS : GetLastError();
+      if (!stopSent && error != ERROR_SERVICE_CANNOT_ACCEPT_CTRL && error != ERROR_SERVICE_NOT_ACTIVE) break;
+    }
     Sleep(kPackageStatusPollMs);
   }
   bool ended = true;
@@ -226,7 +230,7 @@ bool SetDescription(SC_HANDLE service, const char* text) {
   return ChangeServiceConfig2Call(service, SERVICE_CONFIG_DESCRIPTION, &info) != 0;
 }
 
-// Notes the entry's settings, its Parameters and whether it runs.
+// Notes the entry's settings and whether it runs.
 bool NoteEntry(SC_HANDLE service, HKEY state) {
   union {
     QUERY_SERVICE_CONFIGA config;
@@ -249,9 +253,7 @@ bool NoteEntry(SC_HANDLE service, HKEY state) {
          SetText(state, kDisplayNameValue, c.lpDisplayName ? c.lpDisplayName : "") &&
          SetDword(state, kTypeValue, c.dwServiceType) && SetDword(state, kStartValue, c.dwStartType) &&
          SetDword(state, kErrorControlValue, c.dwErrorControl) && SetText(state, kDescriptionValue, text) &&
-         SetDword(state, kRunningValue, IsActive(service) ? 1 : 0) &&
-         CopyKeyTree(kServiceParametersKey, kSavedParametersKey) &&
-         SetDword(state, kEntryValue, 1);
+         SetDword(state, kRunningValue, IsActive(service) ? 1 : 0) && SetDword(state, kEntryValue, 1);
 }
 
 // The settings noted, put on the service (made again first when it is gone,
@@ -302,7 +304,10 @@ bool SaveAndStopForPackage() {
     if (service == nullptr) {
       done = SetDword(state, kEntryValue, 0);
     } else {
-      done = NoteEntry(service, state) && StopAndWait(service);
+      // Parameters once stopped: a clean stop clears the service's in-use
+      // mark, and an entry made again must not look as if it had crashed.
+      done = NoteEntry(service, state) && StopAndWait(service) &&
+             CopyKeyTree(kServiceParametersKey, kSavedParametersKey);
       CloseServiceHandle(service);
     }
     CloseServiceHandle(manager);
