@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# End to end: the MSI package under Wine's msiexec: install without Kpx.dll, the entry as "-i" makes it, a start with the simulators, upgrade, no downgrade, uninstall, a failed install rolled back.
+# End to end: the MSI package under Wine's msiexec: install without Kpx.dll, the entry as "-i" makes it, a start with the simulators, upgrade of a stopped service, no downgrade, uninstall, a failed install rolled back.
 set -uo pipefail
 . "$(dirname "$0")/e2e-lib.sh"
 e2e_init msi_package
@@ -20,11 +20,10 @@ e2e_on_cleanup wine msiexec /x "$(wine_path "$E2E_WORK/older.msi")" /qn
 e2e_on_cleanup wine sc delete "$DECOY"
 e2e_on_cleanup rm -rf "$folder"
 
-# halt: the service stopped and its process ended, as Windows Installer's
-# StopServices leaves it before files are replaced (Wait="yes"). Wine's
-# msiexec sends the stop control and goes straight on: a running service's
-# executable is then still in use, and it asks for a reboot (3010) to replace
-# it. So the test stops the service itself first.
+# halt: the service stopped and its process ended. The package stops a
+# running service itself and waits for its process (e2e_msi_upgrade shows
+# that); here the service is stopped first, so that an upgrade or uninstall
+# of a stopped service is seen to leave it stopped.
 halt() { probe halt "$SERVICE" >/dev/null 2>&1; }
 
 # start_running LABEL: Kpx.dll is in place; the service starts and logs.
