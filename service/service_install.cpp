@@ -1,4 +1,4 @@
-// Service installation and removal through the service control manager.
+// Service installation and removal through the service control manager, and the steps the package runs.
 #include "service/service_install.h"
 
 #include <windows.h>

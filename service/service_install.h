@@ -1,4 +1,4 @@
-// Service installation and removal: the service's entry in the service control manager's database.
+// Service installation and removal: the service's entry in the service control manager's database, and the package's steps that keep it and put it back.
 #pragma once
 
 #include <windows.h>
