@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs both cross toolchains, Wine, cmake with its build tool and the test tools on
-# Debian 12 when any is missing, and the packages named as arguments (the guest's tools, say).
+# Installs both cross toolchains, Wine, cmake with its build tool, the package's build
+# tools (wixl, msitools) and the test tools on Debian 12 when any is missing, and the
+# packages named as arguments (the guest's tools, say).
 set -euo pipefail
 
 need=()
@@ -8,7 +9,7 @@ have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok
 
 # wine32 is installed everywhere: it does no harm on a host that cannot run it. Ninja is
 # the presets' generator: cmake installed without its recommendations brings no build tool.
-for p in g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64 cmake ninja-build googletest python3 wixl "$@"; do
+for p in g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64 cmake ninja-build googletest python3 wixl msitools "$@"; do
   have_pkg "$p" || need+=("$p")
 done
 

@@ -1,4 +1,4 @@
-// Process entry: runs as the service, or creates or deletes its service entry with "-i" or "-d".
+// Process entry: runs as the service, or creates or deletes its service entry with "-i" or "-d"; the package's steps.
 #include <windows.h>
 
 #include <cstdio>
@@ -21,6 +21,10 @@ int main(int argc, char* argv[]) {
     StartServiceCtrlDispatcherA(dispatchTable);
     return 0;
   }
+
+  // The package's own steps: no console text; the exit code tells the outcome.
+  bool (*packageStep)() = nullptr;
+  if (FindPackageStep(argv[1], &packageStep)) return packageStep() ? 0 : 1;
 
   if (strcmp(argv[1], "-i") == 0) {
     printf(InstallService() ? "\n\nService Installed Sucessfully\n" : "\n\nError Installing Service\n");

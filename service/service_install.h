@@ -1,4 +1,4 @@
-// Service installation and removal: the service's entry in the service control manager's database.
+// Service installation and removal: the service's entry in the service control manager's database, and the package's steps that keep it and put it back.
 #pragma once
 
 #include <windows.h>
@@ -26,3 +26,33 @@ bool InstallService();
 // Deletes the entry (a running service is removed once it stops). False when
 // the manager or the entry cannot be opened or the deletion fails.
 bool RemoveService();
+
+// Steps of the Windows Installer package, run by it with the hidden switch
+// "--package-STEP" and nowhere else. They keep the entry and its Parameters
+// through an upgrade or a repair, and let a failed install, upgrade or
+// uninstall put back the entry, its settings and its running state. The state
+// before a change is kept under kPackageStateKey (HKLM) until the package
+// commits or rolls back. Each returns true on success; the process exits with
+// 0 then, else 1.
+extern const char kPackageStateKey[];
+
+// save-stop: notes whether the entry exists, its settings and Parameters and
+// whether it runs; then stops it and waits for its process to end.
+bool SaveAndStopForPackage();
+// install: the entry as "-i" makes it; an existing one is brought up to date
+// in place, its Parameters untouched.
+bool InstallOrUpdateService();
+// start: starts the service if it ran before the package stopped it.
+bool StartIfItRan();
+// rollback-stop: stops the service, as it was before the package started it.
+bool StopForRollback();
+// rollback-entry: the entry as noted: deleted if there was none, made again
+// with its settings and Parameters if it is gone, its settings put back if not.
+bool RestoreSavedEntry();
+// rollback-start: starts the service if it ran before, then forgets the state.
+bool RestartAndForget();
+// forget: deletes the state, once the package has committed.
+bool ForgetPackageState();
+
+// The step a "--package-STEP" switch names; false when it names none.
+bool FindPackageStep(const char* argument, bool (**run)());

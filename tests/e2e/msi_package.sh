@@ -1,39 +1,18 @@
 #!/usr/bin/env bash
-# End to end: the MSI package under Wine's msiexec: install without Kpx.dll, the entry as "-i" makes it, a start with the simulators, upgrade, no downgrade, uninstall, a failed install rolled back.
+# End to end: the MSI package under Wine's msiexec: install without Kpx.dll, the entry as "-i" makes it, a start with the simulators, upgrade of a stopped service, no downgrade, uninstall, a failed install rolled back.
 set -uo pipefail
 . "$(dirname "$0")/e2e-lib.sh"
 e2e_init msi_package
 
-: "${VEXA_MSI_ARCH:?set VEXA_MSI_ARCH to the package architecture (x86 or x64)}"
-readonly PACKAGE="$VEXA_BUILD/Vexaclkd.msi"
-readonly VERSION=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$VEXA_BUILD/CMakeCache.txt")
+. "$(dirname "$0")/msi-lib.sh"
 readonly OLDER_VERSION=0.9.0
-readonly DESCRIPTION="Steps the CPU clock up or down when the board's tuning buttons are pressed, and logs each frequency."
 readonly DECOY=VexaDecoy
-readonly folder="$WINEPREFIX/drive_c/Program Files/Vexaclkd"
-readonly image_path='"C:\Program Files\Vexaclkd\Vexaclkd.exe"'
-readonly key='HKLM\System\CurrentControlSet\Services\Vexaclkd'
-readonly products_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
 
 # An older package of the same family around a build marked as older, made
 # the way the build makes the product's.
 older="$E2E_WORK/older"
-mkdir -p "$older"
-cp "$VEXA_BUILD/Vexaclkd.exe" "$older/"
-printf 'older build' >>"$older/Vexaclkd.exe"
-(cd "$older" && wixl --arch "$VEXA_MSI_ARCH" -D Arch="$VEXA_MSI_ARCH" -D ProductVersion="$OLDER_VERSION" \
-  -D ServiceExe=Vexaclkd.exe -o "$E2E_WORK/older.msi" "$VEXA_SOURCE/package/Vexaclkd.wxs") >/dev/null 2>&1
-expect "older package built" test -f "$E2E_WORK/older.msi"
-
-# msi /i|/x PACKAGE: msiexec, silent, with a verbose log in the work folder;
-# the exit code goes to MSI_RC.
-msi_runs=0
-msi() {
-  msi_runs=$((msi_runs + 1))
-  MSI_RC=0
-  wine msiexec "$1" "$(wine_path "$2")" /qn /l*v "$(wine_path "$E2E_WORK/msiexec-$msi_runs.log")" \
-    </dev/null >/dev/null 2>&1 || MSI_RC=$?
-}
+older_build "$older" "$OLDER_VERSION"
+expect "older package built" older_package "$older" "$OLDER_VERSION" "$E2E_WORK/older.msi"
 
 # Leaves nothing installed, whatever the test got to, even if it is killed.
 e2e_on_cleanup wine msiexec /x "$(wine_path "$PACKAGE")" /qn
@@ -41,34 +20,11 @@ e2e_on_cleanup wine msiexec /x "$(wine_path "$E2E_WORK/older.msi")" /qn
 e2e_on_cleanup wine sc delete "$DECOY"
 e2e_on_cleanup rm -rf "$folder"
 
-entry() { wine reg query "$key" </dev/null 2>/dev/null | tr -d '\r'; }
-value() { entry | sed -n "s/^ *$1 *REG_[A-Z_]* *//p"; }
-no_entry() { ! wine reg query "$key" </dev/null >/dev/null 2>&1; }
-# The versions of every installed product named Vexaclkd.
-installed_versions() {
-  wine reg query "$products_key" /s </dev/null 2>/dev/null | tr -d '\r' | awk '
-    /^HKEY/ { name = ""; version = "" }
-    $1 == "DisplayName" { name = $3 }
-    $1 == "DisplayVersion" { version = $3 }
-    name == "Vexaclkd" && version != "" { print version; name = "" }' | sort | paste -sd' '
-}
-files() { ls -A "$folder" 2>/dev/null | paste -sd' '; }
-# halt: the service stopped and its process ended, as Windows Installer's
-# StopServices leaves it before files are replaced (Wait="yes"). Wine's
-# msiexec sends the stop control and goes straight on: a running service's
-# executable is then still in use, and it asks for a reboot (3010) to replace
-# it. So the test stops the service itself first.
+# halt: the service stopped and its process ended. The package stops a
+# running service itself and waits for its process (e2e_msi_upgrade shows
+# that); here the service is stopped first, so that an upgrade or uninstall
+# of a stopped service is seen to leave it stopped.
 halt() { probe halt "$SERVICE" >/dev/null 2>&1; }
-same_file() { cmp -s "$1" "$2"; }
-
-# What "-i" puts in the entry, beyond the name.
-check_entry() {
-  expect_eq "$1: image path, quoted" "$(value ImagePath)" "$image_path"
-  expect_eq "$1: display name" "$(value DisplayName)" "Vexa Tapclock service"
-  expect_eq "$1: description" "$(value Description)" "$DESCRIPTION"
-  expect_eq "$1: own process, automatic start, normal errors, local system" \
-    "$(value Type) $(value Start) $(value ErrorControl) $(value ObjectName)" "0x10 0x2 0x1 LocalSystem"
-}
 
 # start_running LABEL: Kpx.dll is in place; the service starts and logs.
 start_running() {

@@ -1,4 +1,6 @@
-// Installation under Wine's service control manager: the description and recovery actions "-i" sets, all or nothing.
+// Installation under Wine's service control manager: the description and recovery actions "-i" sets, all or nothing; the package's steps that keep and put back the entry.
+#include <cstring>
+#include <string>
 #include <vector>
 
 #include "service/service_install.h"
@@ -71,8 +73,75 @@ class ServiceInstallTest : public testing::Test {
     ChangeServiceConfig2Call = ChangeServiceConfig2A;
     FailingLevel = 0;
     RemoveService();
+    ForgetPackageState();
   }
 };
+
+// The entry's settings that the package's steps note and put back.
+struct Config {
+  bool exists;
+  std::string imagePath;
+  DWORD startType;
+  std::string displayName;
+  std::string description;
+};
+
+Config ReadConfig() {
+  Config config{false, "", 0, "", ""};
+  SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+  if (manager == nullptr) return config;
+  SC_HANDLE service = OpenServiceA(manager, kServiceName, SERVICE_QUERY_CONFIG);
+  if (service != nullptr) {
+    union {
+      QUERY_SERVICE_CONFIGA info;
+      char bytes[8192];
+    } buffer = {};
+    DWORD needed = 0;
+    if (QueryServiceConfigA(service, &buffer.info, sizeof buffer, &needed)) {
+      config.exists = true;
+      config.imagePath = buffer.info.lpBinaryPathName;
+      config.startType = buffer.info.dwStartType;
+      config.displayName = buffer.info.lpDisplayName;
+    }
+    CloseServiceHandle(service);
+  }
+  CloseServiceHandle(manager);
+  config.description = ReadEntry().description;
+  return config;
+}
+
+// An entry as someone else made it: another path, demand start, another
+// description.
+const char kOtherPath[] = "\"C:\\elsewhere\\Vexaclkd.exe\"";
+const char kOtherDescription[] = "made by hand";
+
+bool MakeOtherEntry() {
+  SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+  if (manager == nullptr) return false;
+  SC_HANDLE service = CreateServiceA(manager, kServiceName, "Vexa Tapclock service", SERVICE_ALL_ACCESS,
+                                     SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                                     kOtherPath, nullptr, nullptr, nullptr, nullptr, nullptr);
+  char description[sizeof kOtherDescription];
+  memcpy(description, kOtherDescription, sizeof description);
+  SERVICE_DESCRIPTIONA info = {description};
+  const bool made = service != nullptr && ChangeServiceConfig2A(service, SERVICE_CONFIG_DESCRIPTION, &info);
+  if (service != nullptr) CloseServiceHandle(service);
+  CloseServiceHandle(manager);
+  return made;
+}
+
+bool PackageStateExists() {
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kPackageStateKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+  RegCloseKey(key);
+  return true;
+}
+
+std::string OwnQuotedPath() {
+  char path[MAX_PATH];
+  GetModuleFileNameA(nullptr, path, sizeof path);
+  return std::string("\"") + path + "\"";
+}
 
 TEST_F(ServiceInstallTest, AnyPartFailingLeavesNoEntryAndTheNextInstallWorks) {
   struct Case {
@@ -109,6 +178,74 @@ TEST_F(ServiceInstallTest, RecoveryRestartsTwiceAfterAMinuteThenNothingAndResets
   for (size_t i = 0; i < Actions.size(); ++i) {
     EXPECT_EQ(Actions[i].Type, expected[i].Type) << "action " << i;
     EXPECT_EQ(Actions[i].Delay, expected[i].Delay) << "action " << i;
+  }
+}
+
+// An install or repair over an existing entry (a hand-made one, or the one an
+// upgrade keeps) brings its settings up to date and leaves its Parameters.
+TEST_F(ServiceInstallTest, PackageInstallUpdatesAnExistingEntryInPlaceKeepingItsParameters) {
+  ASSERT_TRUE(MakeOtherEntry());
+  SetParameterDword("MaxFrequencyKHz", 100300);
+  SetParameterDword("LastFrequencyKHz", 100200);
+  ASSERT_FALSE(InstallService()) << "-i refuses an existing entry";
+
+  ASSERT_TRUE(InstallOrUpdateService());
+  const Config config = ReadConfig();
+  EXPECT_EQ(config.imagePath, OwnQuotedPath());
+  EXPECT_EQ(config.startType, static_cast<DWORD>(SERVICE_AUTO_START));
+  EXPECT_EQ(config.description, kServiceDescription);
+  EXPECT_EQ(Actions.size(), 3u) << "the recovery actions set";
+  DWORD value = 0;
+  EXPECT_TRUE(ParameterDword("MaxFrequencyKHz", value) && value == 100300);
+  EXPECT_TRUE(ParameterDword("LastFrequencyKHz", value) && value == 100200);
+}
+
+// What a rollback puts back after each change the package makes to the entry,
+// from the state noted before it; and nothing without a noted state.
+TEST_F(ServiceInstallTest, RollbackPutsTheNotedEntryBackAfterEachChange) {
+  struct Case {
+    const char* name;
+    bool entryBefore;                // a hand-made entry with Parameters before the package
+    bool noteFirst;                  // the package noted the state before its change
+    bool (*change)();                // what the package did to the entry then
+  };
+  const Case cases[] = {
+      {"deleted by the uninstall's -d", true, true, RemoveService},
+      {"updated in place by an install", true, true, InstallOrUpdateService},
+      {"made by an install", false, true, InstallService},
+      {"nothing noted: left as it is", true, false, InstallOrUpdateService},
+  };
+  for (const Case& c : cases) {
+    RemoveService();
+    ForgetPackageState();
+    if (c.entryBefore) {
+      ASSERT_TRUE(MakeOtherEntry()) << c.name;
+      SetParameterDword("MinFrequencyKHz", 99800);
+    }
+    if (c.noteFirst) {
+      ASSERT_TRUE(SaveAndStopForPackage()) << c.name;
+    }
+    ASSERT_TRUE(c.change()) << c.name;
+    const Config changed = ReadConfig();
+
+    EXPECT_TRUE(StopForRollback()) << c.name;
+    EXPECT_TRUE(RestoreSavedEntry()) << c.name;
+    EXPECT_TRUE(RestartAndForget()) << c.name;
+
+    const Config config = ReadConfig();
+    EXPECT_FALSE(PackageStateExists()) << c.name;
+    if (!c.noteFirst) {
+      EXPECT_EQ(config.imagePath, changed.imagePath) << c.name;
+      continue;
+    }
+    EXPECT_EQ(config.exists, c.entryBefore) << c.name;
+    if (!c.entryBefore) continue;
+    EXPECT_EQ(config.imagePath, kOtherPath) << c.name;
+    EXPECT_EQ(config.startType, static_cast<DWORD>(SERVICE_DEMAND_START)) << c.name;
+    EXPECT_EQ(config.displayName, "Vexa Tapclock service") << c.name;
+    EXPECT_EQ(config.description, kOtherDescription) << c.name;
+    DWORD value = 0;
+    EXPECT_TRUE(ParameterDword("MinFrequencyKHz", value) && value == 99800) << c.name;
   }
 }
 
