@@ -267,7 +267,8 @@ mkdir "$run/tree"
 # work folders and results of earlier runs.
 { tar -C "$src" --anchored --exclude=./.git --exclude=./build --exclude='./build-*' --exclude=./out \
     -cf - . | tar -C "$run/tree" -xf - &&
-  tar -C "$src" --anchored --exclude="./$tree/wine" --exclude="./$tree/e2e" --exclude="./$tree/Testing" \
+  tar -C "$src" --anchored --exclude="./$tree/wine" --exclude="./$tree/wine-win64" --exclude="./$tree/e2e" \
+    --exclude="./$tree/Testing" \
     --exclude="./$tree/guest-console.log" -cf - "./$tree" | tar -C "$run/tree" -xf -; } ||
   fail "job disk" "copying the tree"
 {
@@ -275,6 +276,7 @@ mkdir "$run/tree"
   echo "# The tree's prefixes beside the template booted into the guest's root when it was"
   echo "# prepared, on one file system: each copy of it hard-links Wine's own files."
   printf 'ln -sfn /var/lib/vexaclkd/wine %q\n' "$src/$tree/wine"
+  printf 'ln -sfn /var/lib/vexaclkd/wine-win64 %q\n' "$src/$tree/wine-win64"
   printf 'ctest --test-dir %q -LE static -j %s --output-on-failure --timeout %s' \
     "$src/$tree" "$GUEST_CTEST_JOBS" "$GUEST_TEST_TIMEOUT_SECONDS"
   printf ' %q' "$@"
