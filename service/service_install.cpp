@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "service/service_settings.h"
 #include "service/service_worker.h"
 
 const char kServiceDescription[] =
@@ -97,7 +98,6 @@ const char kPackageStateKey[] = "SOFTWARE\\Vexaclkd\\PackageState";
 namespace {
 
 const char kPackageStateParentKey[] = "SOFTWARE\\Vexaclkd";
-const char kServiceParametersKey[] = "SYSTEM\\CurrentControlSet\\Services\\Vexaclkd\\Parameters";
 const char kSavedParametersKey[] = "SOFTWARE\\Vexaclkd\\PackageState\\Parameters";
 // As long as Windows Installer waits for a service to stop.
 const DWORD kPackageStopTimeoutMs = 30 * 1000;
@@ -278,7 +278,7 @@ bool PutBackEntry(SC_HANDLE manager, HKEY state) {
                              imagePath, nullptr, nullptr, nullptr, nullptr, nullptr);
     if (service == nullptr) return false;
     restored = CompleteEntry(service) &&
-               CopyKeyTree(kSavedParametersKey, kServiceParametersKey);
+               CopyKeyTree(kSavedParametersKey, kParametersKey);
   } else {
     restored = ChangeServiceConfigA(service, type, start, errorControl, imagePath, nullptr, nullptr, nullptr, nullptr,
                                     nullptr, displayName) != 0;
@@ -307,7 +307,7 @@ bool SaveAndStopForPackage() {
       // Parameters once stopped: a clean stop clears the service's in-use
       // mark, and an entry made again must not look as if it had crashed.
       done = NoteEntry(service, state) && StopAndWait(service) &&
-             CopyKeyTree(kServiceParametersKey, kSavedParametersKey);
+             CopyKeyTree(kParametersKey, kSavedParametersKey);
       CloseServiceHandle(service);
     }
     CloseServiceHandle(manager);

@@ -10,11 +10,11 @@
 #include "tuning/activity_log.h"
 #include "tuning/clock_client.h"
 
+const char kParametersKey[] = "SYSTEM\\CurrentControlSet\\Services\\Vexaclkd\\Parameters";
 LONG(WINAPI* FlushRegistryKey)(HKEY key) = RegFlushKey;
 
 namespace {
 
-const char kParametersKey[] = "SYSTEM\\CurrentControlSet\\Services\\Vexaclkd\\Parameters";
 const char kLastFrequencyValue[] = "LastFrequencyKHz";
 // Non-zero from the start of a run until its clean stop: found set at a
 // start, the previous run ended in a crash, a freeze or a power cut.

@@ -5,6 +5,9 @@
 
 #include "tuning/button_poll.h"
 
+// Where the service keeps its settings, under HKLM.
+extern const char kParametersKey[];
+
 // The administrator's values under the Parameters key.
 struct ServiceSettings {
   FrequencyLimits limits;

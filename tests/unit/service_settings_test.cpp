@@ -1,7 +1,6 @@
 // The service's settings against both simulators, in virtual time: limits, the remembered frequency, its restore and the in-use mark.
 #include <cstring>
 #include <string>
-#include <thread>
 #include <utility>
 
 #include "hardware/port_library.h"
@@ -446,8 +445,7 @@ TEST_F(ServiceSettingsTest, StopAndShutdownClearTheMarkBeforeStoppedIsReported) 
     SendServiceStatus = WatchReport;
     VirtualSleepHook = [control](DWORD ms) {
       if (ms != kPollPeriodMs) return;
-      std::thread dispatcher([control] { ServiceCtrlHandlerEx(control, 0, nullptr, nullptr); });  // as the dispatcher delivers it
-      dispatcher.join();
+      SendControl(control);
     };
     RunRegisteredService();
     SendServiceStatus = SetServiceStatus;

@@ -2,7 +2,6 @@
 #include <cstring>
 #include <functional>
 #include <mutex>
-#include <thread>
 
 #include "hardware/port_library.h"
 #include "service/service_worker.h"
@@ -61,12 +60,6 @@ std::vector<Status> Trail() {
     trail.push_back(Status{r.state, r.accepted, r.checkPoint, r.waitHintMs, r.win32Exit, r.serviceExit});
   }
   return trail;
-}
-
-// A control as the dispatcher delivers it: on a thread of its own.
-void SendControl(DWORD control) {
-  std::thread dispatcher([control] { ServiceCtrlHandlerEx(control, 0, nullptr, nullptr); });
-  dispatcher.join();
 }
 
 class ServiceStatusTest : public SimulatedBoardTest {
