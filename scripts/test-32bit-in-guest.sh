@@ -25,6 +25,9 @@ readonly GUEST_TIME_SCALE=10
 readonly GUEST_TEST_TIMEOUT_SECONDS=$((600 * GUEST_TIME_SCALE))
 # Tests ctest runs at once in the guest, as natively.
 readonly GUEST_CTEST_JOBS=${VEXA_GUEST_CTEST_JOBS:-3}
+# VEXA_GUEST_PROFILE=1: the guest also records where its processor time goes, per
+# program, into $tree/guest-profile.txt (scripts/guest/profile.py).
+readonly GUEST_PROFILE=${VEXA_GUEST_PROFILE:-0}
 # Free disk needed to build the guest (root tree and its image side by side), in GiB.
 readonly GUEST_BUILD_FREE_GIB=6
 # Free disk needed for one run (job disk with the Wine prefixes, root overlay), in GiB.
@@ -244,13 +247,17 @@ run=$(mktemp -d "$cache/run.XXXXXX")
 console=$run/console.log
 # The guest's ctest log (every test's output) back where ctest keeps it on a host, read
 # off the job disk without mounting it.
-fetch_test_log() {
-  local log=$tree/Testing/Temporary/LastTest.log
+# fetch_from_job_disk PATH WHAT: PATH (relative to the sources) out of the job disk.
+fetch_from_job_disk() {
   [ -f "$run/job.img" ] || return 0
-  mkdir -p "$src/$(dirname "$log")"
-  rm -f "$src/$log"
-  debugfs -R "dump /$log $src/$log" "$run/job.img" >/dev/null 2>&1 || true
-  [ -s "$src/$log" ] && say "the guest's test log: $log"
+  mkdir -p "$src/$(dirname "$1")"
+  rm -f "$src/$1"
+  debugfs -R "dump /$1 $src/$1" "$run/job.img" >/dev/null 2>&1 || true
+  [ -s "$src/$1" ] && say "$2: $1"
+}
+fetch_test_log() {
+  fetch_from_job_disk "$tree/Testing/Temporary/LastTest.log" "the guest's test log"
+  [ "$GUEST_PROFILE" != 1 ] || fetch_from_job_disk "$tree/guest-profile.txt" "the guest's processor time per program"
 }
 cleanup() {
   stop_qemu
@@ -269,7 +276,8 @@ mkdir "$run/tree"
     -cf - . | tar -C "$run/tree" -xf - &&
   tar -C "$src" --anchored --exclude="./$tree/wine" --exclude="./$tree/wine-win64" --exclude="./$tree/e2e" \
     --exclude="./$tree/Testing" \
-    --exclude="./$tree/guest-console.log" -cf - "./$tree" | tar -C "$run/tree" -xf -; } ||
+    --exclude="./$tree/guest-console.log" --exclude="./$tree/guest-profile.txt" \
+    -cf - "./$tree" | tar -C "$run/tree" -xf -; } ||
   fail "job disk" "copying the tree"
 {
   echo "# Run inside the guest by its init, in $src."
@@ -277,10 +285,16 @@ mkdir "$run/tree"
   echo "# prepared, on one file system: each copy of it hard-links Wine's own files."
   printf 'ln -sfn /var/lib/vexaclkd/wine %q\n' "$src/$tree/wine"
   printf 'ln -sfn /var/lib/vexaclkd/wine-win64 %q\n' "$src/$tree/wine-win64"
+  if [ "$GUEST_PROFILE" = 1 ]; then
+    printf 'python3 scripts/guest/profile.py %q & profile=$!\n' "$src/$tree/guest-profile.txt"
+  fi
   printf 'ctest --test-dir %q -LE static -j %s --output-on-failure --timeout %s' \
     "$src/$tree" "$GUEST_CTEST_JOBS" "$GUEST_TEST_TIMEOUT_SECONDS"
   printf ' %q' "$@"
   echo
+  if [ "$GUEST_PROFILE" = 1 ]; then
+    echo 'rc=$?; kill $profile; wait $profile; exit $rc'
+  fi
 } >"$run/tree/.guest-job"
 truncate -s "${JOB_DISK_GIB}G" "$run/job.img"
 mkfs.ext4 -q -F -L vexa-job -d "$run/tree" "$run/job.img" || fail "job disk" "mkfs.ext4"

@@ -27,8 +27,15 @@ wine_select_build() {
   wine_select_arch "$VEXA_WINE_ARCH"
 }
 
-# wine ARGS...: the selected loader, never the wrapper on PATH.
-wine() { "${WINELOADER:?wine-env: select a Wine architecture first}" "$@"; }
+# wine PROGRAM ARGS...: the selected loader, never the wrapper on PATH. One of
+# Wine's own programs named bare (cmd, reg, sc, msiexec) is given by its full
+# path: named bare, Wine launches it through start.exe, a second Wine process
+# for every launch (about a second each under emulation).
+wine() {
+  local program=${1:?wine: no program}
+  case "$program" in *[/\\.]*) ;; *) program="C:\\windows\\system32\\$program.exe" ;; esac
+  "${WINELOADER:?wine-env: select a Wine architecture first}" "$program" "${@:2}"
+}
 
 # wine_use_prefix DIR: select DIR as the prefix and create it on first use,
 # as a copy of one freshly booted prefix per folder ("template" beside DIR):
@@ -70,14 +77,18 @@ wine_make_template() {
 }
 
 # wine_copy_prefix TEMPLATE DEST: a copy of the prefix TEMPLATE. The system
-# folder's files (nine tenths of a prefix: Wine's own DLLs and programs, which
+# folders' files (nine tenths of a prefix: Wine's own DLLs and programs, the
+# 32-bit ones of a 64-bit prefix, and its side-by-side assemblies, which
 # nothing rewrites in place) are hard links where both lie on one file system;
 # a file a test adds there is the copy's own.
 wine_copy_prefix() {
-  local system=drive_c/windows/system32
+  local folder linked=(drive_c/windows/system32 drive_c/windows/syswow64 drive_c/windows/winsxs)
   mkdir -p "$2" &&
-    tar -C "$1" --anchored --exclude="./$system" -cf - . | tar -C "$2" -xpf - &&
-    { cp -al "$1/$system" "$2/$system" 2>/dev/null || cp -a "$1/$system" "$2/$system"; }
+    tar -C "$1" --anchored "${linked[@]/#/--exclude=./}" -cf - . | tar -C "$2" -xpf - || return 1
+  for folder in "${linked[@]}"; do
+    [ -d "$1/$folder" ] || continue
+    cp -al "$1/$folder" "$2/$folder" 2>/dev/null || cp -a "$1/$folder" "$2/$folder" || return 1
+  done
 }
 
 # wine_start_session: boot the prefix's system processes detached, so that
@@ -87,10 +98,12 @@ wine_start_session() {
 }
 
 # wine_keep_server: a persistent wineserver, so that services outlive the
-# last ordinary process. Exit status 2 means one is already running.
+# last ordinary process. Exit status 2 means one is already running, and with
+# it the session that its first process began: no Wine launch is needed then.
 wine_keep_server() {
-  wineserver -p </dev/null >/dev/null 2>&1 || true
-  wine_start_session
+  local status=0
+  wineserver -p </dev/null >/dev/null 2>&1 || status=$?
+  [ "$status" -eq 2 ] || wine_start_session
 }
 
 # wine_stop_server: end every process of this prefix and its wineserver.

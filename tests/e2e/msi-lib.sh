@@ -24,7 +24,8 @@ msi() {
 }
 
 entry() { wine reg query "$key" </dev/null 2>/dev/null | tr -d '\r'; }
-value() { entry | sed -n "s/^ *$1 *REG_[A-Z_]* *//p"; }
+# value_in ENTRY NAME: one value of an entry as "entry" printed it.
+value_in() { sed -n "s/^ *$2 *REG_[A-Z_]* *//p" <<<"$1"; }
 no_entry() { ! wine reg query "$key" </dev/null >/dev/null 2>&1; }
 # The versions of every installed product named Vexaclkd.
 installed_versions() {
@@ -40,12 +41,16 @@ same_file() { cmp -s "$1" "$2"; }
 no_package_state() { ! probe reg-exists "$package_state"; }
 
 # What "-i" puts in the entry, beyond the name.
+# One reg.exe launch for all of them.
 check_entry() {
-  expect_eq "$1: image path, quoted" "$(value ImagePath)" "$image_path"
-  expect_eq "$1: display name" "$(value DisplayName)" "Vexa Tapclock service"
-  expect_eq "$1: description" "$(value Description)" "$DESCRIPTION"
+  local found
+  found=$(entry)
+  expect_eq "$1: image path, quoted" "$(value_in "$found" ImagePath)" "$image_path"
+  expect_eq "$1: display name" "$(value_in "$found" DisplayName)" "Vexa Tapclock service"
+  expect_eq "$1: description" "$(value_in "$found" Description)" "$DESCRIPTION"
   expect_eq "$1: own process, automatic start, normal errors, local system" \
-    "$(value Type) $(value Start) $(value ErrorControl) $(value ObjectName)" "0x10 0x2 0x1 LocalSystem"
+    "$(value_in "$found" Type) $(value_in "$found" Start) $(value_in "$found" ErrorControl) $(value_in "$found" ObjectName)" \
+    "0x10 0x2 0x1 LocalSystem"
 }
 
 # older_build DIR VERSION: a copy of the build's Vexaclkd.exe in DIR whose

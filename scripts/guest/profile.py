@@ -1,0 +1,99 @@
+#!/usr/bin/env python3
+"""Where the guest's processor time goes during a test run: samples /proc until told to stop.
+
+Usage: profile.py OUT. Every SAMPLE_PERIOD_S it reads each process's processor time so
+far; on SIGTERM it writes to OUT the processor seconds, process count and longest
+lifetime per program, the largest first. A Wine process is named by its Windows
+program (services.exe, msiexec.exe, Vexaclkd.exe), a Linux one by its executable.
+A process's last sample counts: what it used after that, up to a period, is missed;
+of a process already running at the first sample, only what it used since.
+"""
+import os
+import signal
+import sys
+import time
+
+SAMPLE_PERIOD_S = 0.5
+TICKS_PER_S = os.sysconf("SC_CLK_TCK")
+
+
+def program_of(pid):
+    """The program a process runs, or None when it is gone."""
+    try:
+        with open(f"/proc/{pid}/cmdline", "rb") as f:
+            args = [a.decode(errors="replace") for a in f.read().split(b"\0") if a]
+    except OSError:
+        return None
+    if not args:
+        return None
+    # Wine shows the Windows command line: "C:\windows\system32\services.exe",
+    # or the loader first, then the program.
+    for arg in args[:2]:
+        name = arg.replace("\\", "/").rsplit("/", 1)[-1]
+        if name.lower().endswith((".exe", ".com")):
+            return name
+    first = args[0].rsplit("/", 1)[-1]
+    if first in ("bash", "sh", "python3", "env") and len(args) > 1:
+        return f"{first} {args[1].rsplit('/', 1)[-1]}"
+    return first
+
+
+def ticks_of(pid):
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+    except OSError:
+        return None
+    # utime and stime: fields 14 and 15 of stat, counted after the closing parenthesis.
+    return int(fields[11]) + int(fields[12])
+
+
+def main():
+    out = sys.argv[1]
+    seen = {}  # (pid, start time) -> [program, ticks, first seen, last seen]
+    before = {}  # what the processes already running had used before the first sample
+    first_sample = True
+    stopping = []
+    signal.signal(signal.SIGTERM, lambda *_: stopping.append(True))
+    started = time.monotonic()
+    while not stopping:
+        now = time.monotonic() - started
+        for entry in os.listdir("/proc"):
+            if not entry.isdigit():
+                continue
+            ticks = ticks_of(entry)
+            if ticks is None:
+                continue
+            try:
+                with open(f"/proc/{entry}/stat") as f:
+                    start = f.read().rsplit(")", 1)[1].split()[19]
+            except OSError:
+                continue
+            key = (entry, start)
+            record = seen.get(key)
+            if record is None:
+                program = program_of(entry)
+                if program is None:
+                    continue
+                record = seen[key] = [program, ticks, now, now]
+                if first_sample:
+                    before[key] = ticks
+            record[1] = ticks - before.get(key, 0)
+            record[3] = now
+        first_sample = False
+        time.sleep(SAMPLE_PERIOD_S)
+
+    totals = {}
+    for program, ticks, first, last in seen.values():
+        total = totals.setdefault(program, [0, 0, 0.0])
+        total[0] += ticks
+        total[1] += 1
+        total[2] = max(total[2], last - first)
+    with open(out, "w") as f:
+        f.write(f"# {time.monotonic() - started:.0f} s sampled; processor s, processes, longest life s, program\n")
+        for program, (ticks, count, longest) in sorted(totals.items(), key=lambda t: -t[1][0]):
+            f.write(f"{ticks / TICKS_PER_S:9.1f} {count:6d} {longest:8.1f}  {program}\n")
+
+
+if __name__ == "__main__":
+    main()
