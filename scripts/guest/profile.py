@@ -38,14 +38,16 @@ def program_of(pid):
     return first
 
 
-def ticks_of(pid):
+def times_of(pid):
+    """A process's processor ticks so far and its start time, or None when it is gone."""
     try:
         with open(f"/proc/{pid}/stat") as f:
             fields = f.read().rsplit(")", 1)[1].split()
     except OSError:
         return None
-    # utime and stime: fields 14 and 15 of stat, counted after the closing parenthesis.
-    return int(fields[11]) + int(fields[12])
+    # utime, stime and starttime: fields 14, 15 and 22 of stat, counted after the
+    # closing parenthesis of the command name.
+    return int(fields[11]) + int(fields[12]), fields[19]
 
 
 def main():
@@ -61,14 +63,10 @@ def main():
         for entry in os.listdir("/proc"):
             if not entry.isdigit():
                 continue
-            ticks = ticks_of(entry)
-            if ticks is None:
+            times = times_of(entry)
+            if times is None:
                 continue
-            try:
-                with open(f"/proc/{entry}/stat") as f:
-                    start = f.read().rsplit(")", 1)[1].split()[19]
-            except OSError:
-                continue
+            ticks, start = times
             key = (entry, start)
             record = seen.get(key)
             if record is None:
