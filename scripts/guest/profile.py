@@ -5,6 +5,8 @@ Usage: profile.py OUT. Every SAMPLE_PERIOD_S it reads each process's processor t
 far; on SIGTERM it writes to OUT the processor seconds, process count and longest
 lifetime per program, the largest first. A Wine process is named by its Windows
 program (services.exe, msiexec.exe, Vexaclkd.exe), a Linux one by its executable.
+A second table sums the Wine processes per prefix (its wineserver included), which
+is per group of tests.
 A process's last sample counts: what it used after that, up to a period, is missed;
 of a process already running at the first sample, only what it used since.
 """
@@ -38,6 +40,18 @@ def program_of(pid):
     return first
 
 
+def prefix_of(pid):
+    """The Wine prefix a process runs in (its WINEPREFIX's last two parts), or "-"."""
+    try:
+        with open(f"/proc/{pid}/environ", "rb") as f:
+            for var in f.read().split(b"\0"):
+                if var.startswith(b"WINEPREFIX="):
+                    return "/".join(var[11:].decode(errors="replace").rstrip("/").split("/")[-2:])
+    except OSError:
+        pass
+    return "-"
+
+
 def times_of(pid):
     """A process's processor ticks so far and its start time, or None when it is gone."""
     try:
@@ -50,14 +64,23 @@ def times_of(pid):
     return int(fields[11]) + int(fields[12]), fields[19]
 
 
+def cpu_totals():
+    """The whole system's processor ticks so far per kind (the "cpu" line of /proc/stat)."""
+    with open("/proc/stat") as f:
+        fields = f.readline().split()
+    kinds = ("user", "nice", "system", "idle", "iowait", "irq", "softirq", "steal")
+    return dict(zip(kinds, (int(v) for v in fields[1:9])))
+
+
 def main():
     out = sys.argv[1]
-    seen = {}  # (pid, start time) -> [program, ticks, first seen, last seen]
+    seen = {}  # (pid, start time) -> [program, ticks, first seen, last seen, prefix]
     before = {}  # what the processes already running had used before the first sample
     first_sample = True
     stopping = []
     signal.signal(signal.SIGTERM, lambda *_: stopping.append(True))
     started = time.monotonic()
+    system_before = cpu_totals()
     while not stopping:
         now = time.monotonic() - started
         for entry in os.listdir("/proc"):
@@ -73,7 +96,7 @@ def main():
                 program = program_of(entry)
                 if program is None:
                     continue
-                record = seen[key] = [program, ticks, now, now]
+                record = seen[key] = [program, ticks, now, now, prefix_of(entry)]
                 if first_sample:
                     before[key] = ticks
             record[1] = ticks - before.get(key, 0)
@@ -81,16 +104,28 @@ def main():
         first_sample = False
         time.sleep(SAMPLE_PERIOD_S)
 
+    system_after = cpu_totals()
     totals = {}
-    for program, ticks, first, last in seen.values():
+    prefixes = {}
+    for program, ticks, first, last, prefix in seen.values():
         total = totals.setdefault(program, [0, 0, 0.0])
         total[0] += ticks
         total[1] += 1
         total[2] = max(total[2], last - first)
+        if prefix != "-":
+            per_prefix = prefixes.setdefault(prefix, [0, 0])
+            per_prefix[0] += ticks
+            per_prefix[1] += 1
     with open(out, "w") as f:
-        f.write(f"# {time.monotonic() - started:.0f} s sampled; processor s, processes, longest life s, program\n")
+        f.write(f"# {time.monotonic() - started:.0f} s sampled; all processors, s: ")
+        f.write(" ".join(f"{kind} {(system_after[kind] - system_before[kind]) / TICKS_PER_S:.0f}"
+                         for kind in system_after) + "\n")
+        f.write("# processor s, processes, longest life s, program\n")
         for program, (ticks, count, longest) in sorted(totals.items(), key=lambda t: -t[1][0]):
             f.write(f"{ticks / TICKS_PER_S:9.1f} {count:6d} {longest:8.1f}  {program}\n")
+        f.write("\n# per Wine prefix: processor s, processes, prefix\n")
+        for prefix, (ticks, count) in sorted(prefixes.items(), key=lambda t: -t[1][0]):
+            f.write(f"{ticks / TICKS_PER_S:9.1f} {count:6d}  {prefix}\n")
 
 
 if __name__ == "__main__":
