@@ -55,6 +55,7 @@ e2e_work_dir() { printf '%s\n' "$VEXA_BUILD/e2e/$1"; }
 e2e_init() {
   E2E_NAME=$1
   E2E_WORK=$(e2e_work_dir "$E2E_NAME")
+  rm -f "$E2E_WORK/cleaned"
   wine_use_prefix "${2:-${VEXA_E2E_PREFIX:-$VEXA_BUILD/wine/e2e}}"
   # What any killed test left in this prefix, whenever its own cleanup runs.
   e2e_remove_leftovers "$VEXA_BUILD"/e2e/*
@@ -76,9 +77,13 @@ e2e_init() {
   board reset
 }
 
+# e2e_cleanup: the test's own cleanup, on its exit. Once it has removed the
+# leftovers and the service entry, it marks the work folder "cleaned": the
+# cleanup test after it then launches nothing (it still does all of it for a
+# test that was killed).
 e2e_cleanup() {
   e2e_remove_leftovers "$E2E_WORK"
-  svc_remove_any
+  svc_remove_any && [ ! -f "$E2E_WORK/leftovers" ] && : >"$E2E_WORK/cleaned"
   tool_servers_stop
   [ -n "${VEXA_SESSION_KEPT:-}" ] || wine_stop_server
 }

@@ -105,6 +105,12 @@ std::string ReadLogBytes() {
 
 bool LogFileExists() { return GetFileAttributesA(LogPath()) != INVALID_FILE_ATTRIBUTES; }
 
+uint64_t LogFileSize() {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExA(LogPath(), GetFileExInfoStandard, &data)) return 0;
+  return (uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
+}
+
 namespace {
 const char kServiceKey[] = "SYSTEM\\CurrentControlSet\\Services\\Vexaclkd";
 const char kParametersKey[] = "SYSTEM\\CurrentControlSet\\Services\\Vexaclkd\\Parameters";

@@ -51,6 +51,8 @@ std::vector<boardsim::Op> BoardOpsAfter(uint32_t mark);
 // The activity log's bytes; "" when there is no log file.
 std::string ReadLogBytes();
 bool LogFileExists();
+// The activity log's length in bytes; 0 when there is no log file.
+uint64_t LogFileSize();
 
 // The service's Parameters key in this prefix's registry, where the service
 // reads its settings and remembers its frequency.
