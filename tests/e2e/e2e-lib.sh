@@ -55,6 +55,8 @@ e2e_work_dir() { printf '%s\n' "$VEXA_BUILD/e2e/$1"; }
 e2e_init() {
   E2E_NAME=$1
   E2E_WORK=$(e2e_work_dir "$E2E_NAME")
+  # First of all: killed before its own cleanup, this run must not leave the
+  # mark of an earlier run, which would spare it its cleanup test.
   rm -f "$E2E_WORK/cleaned"
   wine_use_prefix "${2:-${VEXA_E2E_PREFIX:-$VEXA_BUILD/wine/e2e}}"
   # What any killed test left in this prefix, whenever its own cleanup runs.
