@@ -153,9 +153,15 @@ tool_server_start() {
   : >"$dir/$tool.err"
   # Not a job of this shell, so that a test's plain "wait" never waits for it;
   # exec: its id is the Wine process's own, which the cleanup ends by that id.
+  # The FIFOs are opened before the fork, in a subshell this shell waits for:
+  # when the first request goes out, the tool already holds them. (Opened by
+  # the tool's own process after the fork, they could still be closed then; a
+  # request written to a FIFO that nobody else holds is thrown away with it.)
+  # The tool's own redirections name its standard input: without one, bash
+  # gives a background command /dev/null.
   (
-    (exec "$WINELOADER" "$E2E_WORK/sim/$tool.exe" serve 0<>"$dir/$tool.in" 1<>"$dir/$tool.out" \
-       2>>"$dir/$tool.err") &
+    exec 3<>"$dir/$tool.in" 4<>"$dir/$tool.out"
+    (exec "$WINELOADER" "$E2E_WORK/sim/$tool.exe" serve 0<&3 1<&4 3<&- 4<&- 2>>"$dir/$tool.err") &
     echo $! >"$dir/$tool.pid"
   )
   E2E_SERVER_PID[$tool]=$(<"$dir/$tool.pid")
