@@ -119,6 +119,15 @@ e2e_remove_leftovers() {
   done
 }
 
+# The service's entry under HKLM, as svcprobe's reg-query prints it (in reg
+# query's layout, one value a line); exit code 1 when there is none. A request
+# to the serving tool, not a launch of reg.exe.
+readonly SERVICE_KEY="System\\CurrentControlSet\\Services\\$SERVICE"
+service_entry() { probe reg-query "$SERVICE_KEY" 2>/dev/null; }
+no_service_entry() { ! probe reg-exists "$SERVICE_KEY"; }
+# entry_value ENTRY NAME: one value of an entry as service_entry printed it.
+entry_value() { sed -n "s/^ *$2 *REG_[A-Z_]* *//p" <<<"$1"; }
+
 # Leaves no service entry behind, running or not.
 svc_remove_any() { tool_run svcprobe remove "$SERVICE" "$SVC_REMOVE_TIMEOUT_MS" >/dev/null; }
 

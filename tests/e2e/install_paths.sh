@@ -6,8 +6,7 @@ e2e_init install_paths
 
 windows_dir="$WINEPREFIX/drive_c/windows"
 
-key='HKLM\System\CurrentControlSet\Services\Vexaclkd'
-image_path() { wine reg query "$key" </dev/null 2>/dev/null | tr -d '\r' | sed -n 's/^ *ImagePath *REG_[A-Z_]* *//p'; }
+image_path() { entry_value "$(service_entry)" ImagePath; }
 quoted_path() { printf '"%s"' "$(wine_path "$1")"; }
 
 # install_from LABEL EXE WORKDIR [HOW]: "-i" from WORKDIR, the executable named

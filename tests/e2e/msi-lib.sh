@@ -7,8 +7,7 @@ readonly VERSION=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$VEXA_BUILD/CMa
 readonly DESCRIPTION="Steps the CPU clock up or down when the board's tuning buttons are pressed, and logs each frequency."
 readonly folder="$WINEPREFIX/drive_c/Program Files/Vexaclkd"
 readonly image_path='"C:\Program Files\Vexaclkd\Vexaclkd.exe"'
-readonly key='HKLM\System\CurrentControlSet\Services\Vexaclkd'
-readonly products_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
+readonly products_key='Software\Microsoft\Windows\CurrentVersion\Uninstall'   # under HKLM
 readonly package_state='SOFTWARE\Vexaclkd\PackageState'   # under HKLM, while a package runs
 
 # msi /i|/x PACKAGE [PROPERTY=VALUE...]: msiexec, silent, with a verbose log in
@@ -23,13 +22,9 @@ msi() {
     </dev/null >/dev/null 2>&1 || MSI_RC=$?
 }
 
-entry() { wine reg query "$key" </dev/null 2>/dev/null | tr -d '\r'; }
-# value_in ENTRY NAME: one value of an entry as "entry" printed it.
-value_in() { sed -n "s/^ *$2 *REG_[A-Z_]* *//p" <<<"$1"; }
-no_entry() { ! wine reg query "$key" </dev/null >/dev/null 2>&1; }
 # The versions of every installed product named Vexaclkd.
 installed_versions() {
-  wine reg query "$products_key" /s </dev/null 2>/dev/null | tr -d '\r' | awk '
+  probe reg-query-tree "$products_key" 2>/dev/null | awk '
     /^HKEY/ { name = ""; version = "" }
     $1 == "DisplayName" { name = $3 }
     $1 == "DisplayVersion" { version = $3 }
@@ -41,15 +36,15 @@ same_file() { cmp -s "$1" "$2"; }
 no_package_state() { ! probe reg-exists "$package_state"; }
 
 # What "-i" puts in the entry, beyond the name.
-# One reg.exe launch for all of them.
+# One request for all of them.
 check_entry() {
   local found
-  found=$(entry)
-  expect_eq "$1: image path, quoted" "$(value_in "$found" ImagePath)" "$image_path"
-  expect_eq "$1: display name" "$(value_in "$found" DisplayName)" "Vexa Tapclock service"
-  expect_eq "$1: description" "$(value_in "$found" Description)" "$DESCRIPTION"
+  found=$(service_entry)
+  expect_eq "$1: image path, quoted" "$(entry_value "$found" ImagePath)" "$image_path"
+  expect_eq "$1: display name" "$(entry_value "$found" DisplayName)" "Vexa Tapclock service"
+  expect_eq "$1: description" "$(entry_value "$found" Description)" "$DESCRIPTION"
   expect_eq "$1: own process, automatic start, normal errors, local system" \
-    "$(value_in "$found" Type) $(value_in "$found" Start) $(value_in "$found" ErrorControl) $(value_in "$found" ObjectName)" \
+    "$(entry_value "$found" Type) $(entry_value "$found" Start) $(entry_value "$found" ErrorControl) $(entry_value "$found" ObjectName)" \
     "0x10 0x2 0x1 LocalSystem"
 }
 

@@ -45,10 +45,10 @@ expect_eq "install: not started" "$(svc_fields STATE WIN32_EXIT_CODE)" "$SVC_STO
 expect_eq "install: one product" "$(installed_versions)" "$VERSION"
 
 # Field by field what "-i" makes, run by hand on the installed executable.
-by_package=$(entry)
+by_package=$(service_entry)
 run_exe "$folder/Vexaclkd.exe" "$E2E_WORK" -d
 run_exe "$folder/Vexaclkd.exe" "$E2E_WORK" -i
-expect_eq "install: the package's entry is the one -i makes" "$(entry)" "$by_package"
+expect_eq "install: the package's entry is the one -i makes" "$(service_entry)" "$by_package"
 
 # As at the next boot, still without the library: it stops with code 1 and
 # leaves its log, which the uninstall still removes with the folder.
@@ -59,7 +59,7 @@ expect_eq "no library: log" "$(exact_bytes "$folder/Satae.dat")" "$(crlf_exact '
 expect "no library: process ended" halt
 msi /x "$PACKAGE"
 expect_eq "uninstall: exit code" "$MSI_RC" 0
-expect "uninstall: no entry" no_entry
+expect "uninstall: no entry" no_service_entry
 expect "uninstall: no folder" test ! -e "$folder"
 expect_eq "uninstall: no product" "$(installed_versions)" ""
 
@@ -87,18 +87,18 @@ expect_eq "upgraded: log" "$(exact_bytes "$folder/Satae.dat")" "$(crlf_exact 'Cu
 expect "upgraded: halted" halt
 
 # No downgrade: the older package refuses and changes nothing.
-before=$(entry)
+before=$(service_entry)
 msi /i "$E2E_WORK/older.msi"
 expect "downgrade: refused" test "$MSI_RC" -ne 0
 expect_eq "downgrade: product kept" "$(installed_versions)" "$VERSION"
 expect "downgrade: executable kept" same_file "$folder/Vexaclkd.exe" "$VEXA_BUILD/Vexaclkd.exe"
-expect_eq "downgrade: entry kept" "$(entry)" "$before"
+expect_eq "downgrade: entry kept" "$(service_entry)" "$before"
 
 # Uninstall leaves the board's library, which is not the package's, and
 # everything else goes.
 msi /x "$PACKAGE"
 expect_eq "uninstall with the library: exit code" "$MSI_RC" 0
-expect "uninstall with the library: no entry" no_entry
+expect "uninstall with the library: no entry" no_service_entry
 expect_eq "uninstall with the library: only the library left" "$(files)" "Kpx.dll"
 expect_eq "uninstall with the library: no product" "$(installed_versions)" ""
 rm -rf "$folder"
@@ -110,7 +110,7 @@ msi /i "$PACKAGE"
 expect_eq "over a hand-made entry: exit code" "$MSI_RC" 0
 check_entry "over a hand-made entry"
 msi /x "$PACKAGE"
-expect "over a hand-made entry: no entry after uninstall" no_entry
+expect "over a hand-made entry: no entry after uninstall" no_service_entry
 
 # An install whose "-i" fails (another service holds the display name) fails
 # as a whole and is rolled back. Windows Installer exits with 1603 here, Wine's
@@ -118,7 +118,7 @@ expect "over a hand-made entry: no entry after uninstall" no_entry
 wine sc create "$DECOY" binpath= 'C:\decoy.exe' displayname= "Vexa Tapclock service" </dev/null >/dev/null 2>&1
 msi /i "$PACKAGE"
 expect "failed install: exit code not 0 ($MSI_RC)" test "$MSI_RC" -ne 0
-expect "failed install: no entry" no_entry
+expect "failed install: no entry" no_service_entry
 expect "failed install: no folder" test ! -e "$folder"
 expect_eq "failed install: no product" "$(installed_versions)" ""
 wine sc delete "$DECOY" </dev/null >/dev/null 2>&1

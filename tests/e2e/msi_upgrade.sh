@@ -164,7 +164,7 @@ restarted "failed uninstall" 100.300
 # An uninstall that is not part of an upgrade removes the settings with the entry.
 msi /x "$E2E_WORK/failing.msi"
 expect_eq "uninstall: exit code" "$MSI_RC" 0
-expect "uninstall: no entry" no_entry
+expect "uninstall: no entry" no_service_entry
 expect_eq "uninstall: no settings" "$(settings)" \
   "MinFrequencyKHz=- MaxFrequencyKHz=- RestoreFrequency=- LastFrequencyKHz=- LastFrequencyInUse=-"
 expect "uninstall: no package state left" no_package_state

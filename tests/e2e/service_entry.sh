@@ -6,9 +6,7 @@ e2e_init service_entry
 
 readonly DESCRIPTION="Steps the CPU clock up or down when the board's tuning buttons are pressed, and logs each frequency."
 readonly DECOY=VexaDecoy
-key='HKLM\System\CurrentControlSet\Services\Vexaclkd'
-value() { wine reg query "$key" </dev/null 2>/dev/null | tr -d '\r' | sed -n "s/^ *$1 *REG_[A-Z_]* *//p"; }
-no_key() { ! wine reg query "$key" </dev/null >/dev/null 2>&1; }
+value() { entry_value "$(service_entry)" "$1"; }
 remove_decoy() { wine sc delete "$DECOY" </dev/null >/dev/null 2>&1 || true; }
 e2e_on_cleanup wine sc delete "$DECOY"
 
@@ -22,7 +20,7 @@ expect_eq "-i: description" "$(value Description)" "$DESCRIPTION"
 expect_eq "-i: no FailureActions value written by hand" "$(value FailureActions)" ""
 expect_eq "-i: not started" "$(svc_state)" "$SVC_STOPPED"
 run_exe "$dir/Vexaclkd.exe" "$dir" -d
-expect "-d: entry gone, description with it" no_key
+expect "-d: entry gone, description with it" no_service_entry
 
 # "-i" that cannot create the entry: another service already has the display
 # name. Nothing of ours is left, and the texts and exit code are as ever.
@@ -31,7 +29,7 @@ run_exe "$dir/Vexaclkd.exe" "$dir" -i
 expect_eq "-i refused: console text" "$(exact_bytes "$E2E_WORK/stdout")" "$(crlf_exact '\n\nError Installing Service\n')"
 expect_eq "-i refused: exit code" "$RUN_RC" 0
 expect_eq "-i refused: no entry" "$(svc_state)" none
-expect "-i refused: nothing in the registry" no_key
+expect "-i refused: nothing in the registry" no_service_entry
 remove_decoy
 run_exe "$dir/Vexaclkd.exe" "$dir" -i
 expect_eq "-i once the name is free" "$(value Description)" "$DESCRIPTION"

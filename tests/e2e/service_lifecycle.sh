@@ -13,9 +13,8 @@ expect_eq "-i console text" "$(cat "$E2E_WORK/stdout")" "$(crlf '\n\nService Ins
 expect_eq "-i exit code" "$RUN_RC" 0
 expect "-i resets the log" test ! -e "$dir/Satae.dat"
 
-key='HKLM\System\CurrentControlSet\Services\Vexaclkd'
-entry=$(wine reg query "$key" </dev/null | tr -d '\r')
-value() { printf '%s\n' "$entry" | sed -n "s/^ *$1 *REG_[A-Z_]* *//p"; }
+entry=$(service_entry)
+value() { entry_value "$entry" "$1"; }
 expect_eq "display name" "$(value DisplayName)" "Vexa Tapclock service"
 expect_eq "own process" "$(value Type)" 0x10
 expect_eq "automatic start" "$(value Start)" 0x2

@@ -7,6 +7,7 @@
 #include <string.h>
 
 #include <string>
+#include <vector>
 
 #include "command_server.h"
 
@@ -51,6 +52,9 @@ const char* const kUsage =
     "  reg-exists KEY               exit code 0 when HKLM\\KEY exists, 1 when it does not\n"
     "  reg-delete KEY               delete HKLM\\KEY with everything under it, if it exists\n"
     "  reg-delete-value KEY NAME    delete one value under HKLM\\KEY\n"
+    "  reg-query KEY                HKLM\\KEY's values, then its subkeys, as reg query prints\n"
+    "                               them; exit code 1 when it does not exist\n"
+    "  reg-query-tree KEY           the same for HKLM\\KEY and every key under it, as reg query /s\n"
     "  serve                        commands from stdin, one a line, words tab-separated\n"
     "prints key=value; times in ms, counters in QueryPerformanceCounter ticks;\n"
     "states= lists each state seen, readings= each distinct STATE/checkpoint/wait hint/controls accepted\n";
@@ -535,6 +539,102 @@ int RunRegDeleteValue(const char* key, const char* name) {
   return kExitOk;
 }
 
+// One value's data as reg.exe prints it.
+std::string RegData(DWORD type, const BYTE* data, DWORD size) {
+  char number[32];
+  std::string text;
+  switch (type) {
+    case REG_SZ:
+    case REG_EXPAND_SZ:
+      text.assign(reinterpret_cast<const char*>(data), size);
+      while (!text.empty() && text.back() == '\0') text.pop_back();
+      break;
+    case REG_MULTI_SZ:
+      text.assign(reinterpret_cast<const char*>(data), size);
+      while (!text.empty() && text.back() == '\0') text.pop_back();
+      for (size_t at = text.find('\0'); at != std::string::npos; at = text.find('\0', at + 2)) {
+        text.replace(at, 1, "\\0");
+      }
+      break;
+    case REG_DWORD:
+      if (size == sizeof(DWORD)) {
+        DWORD value = 0;
+        memcpy(&value, data, sizeof value);
+        snprintf(number, sizeof number, "0x%lx", static_cast<unsigned long>(value));
+        text = number;
+        break;
+      }
+      [[fallthrough]];
+    default:
+      for (DWORD i = 0; i < size; ++i) {
+        snprintf(number, sizeof number, "%02X", data[i]);
+        text += number;
+      }
+  }
+  return text;
+}
+
+const char* RegTypeName(DWORD type) {
+  switch (type) {
+    case REG_SZ: return "REG_SZ";
+    case REG_EXPAND_SZ: return "REG_EXPAND_SZ";
+    case REG_MULTI_SZ: return "REG_MULTI_SZ";
+    case REG_DWORD: return "REG_DWORD";
+    case REG_QWORD: return "REG_QWORD";
+    case REG_BINARY: return "REG_BINARY";
+    case REG_NONE: return "REG_NONE";
+    default: return "REG_UNKNOWN";
+  }
+}
+
+// Prints HKLM\key as reg query does: a header line, each value indented, then
+// each subkey's full name; with tree, each subkey listed the same way instead.
+bool PrintRegKey(const std::string& key, bool tree) {
+  HKEY handle = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, &handle) != ERROR_SUCCESS) return false;
+  DWORD subkeys = 0, longestSubkey = 0, values = 0, longestName = 0, longestData = 0;
+  bool ok = RegQueryInfoKeyA(handle, nullptr, nullptr, nullptr, &subkeys, &longestSubkey, nullptr, &values,
+                             &longestName, &longestData, nullptr, nullptr) == ERROR_SUCCESS;
+  std::vector<std::string> children;
+  if (ok) {
+    printf("HKEY_LOCAL_MACHINE\\%s\n", key.c_str());
+    std::string name(longestName + 1, '\0');
+    std::vector<BYTE> data(longestData + 1);
+    for (DWORD i = 0; ok && i < values; ++i) {
+      DWORD nameSize = static_cast<DWORD>(name.size());
+      DWORD dataSize = static_cast<DWORD>(data.size());
+      DWORD type = 0;
+      ok = RegEnumValueA(handle, i, &name[0], &nameSize, nullptr, &type, data.data(), &dataSize) == ERROR_SUCCESS;
+      if (ok) {
+        printf("    %s    %s    %s\n", nameSize == 0 ? "(Default)" : name.c_str(), RegTypeName(type),
+               RegData(type, data.data(), dataSize).c_str());
+      }
+    }
+    std::string child(longestSubkey + 1, '\0');
+    for (DWORD i = 0; ok && i < subkeys; ++i) {
+      DWORD childSize = static_cast<DWORD>(child.size());
+      ok = RegEnumKeyExA(handle, i, &child[0], &childSize, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+      if (ok) children.push_back(key + "\\" + child.substr(0, childSize));
+    }
+  }
+  RegCloseKey(handle);
+  if (!ok) {
+    fprintf(stderr, "svcprobe: cannot read HKLM\\%s\n", key.c_str());
+    return false;
+  }
+  printf("\n");
+  for (const std::string& name : children) {
+    if (tree) {
+      if (!PrintRegKey(name, true)) return false;
+    } else {
+      printf("HKEY_LOCAL_MACHINE\\%s\n", name.c_str());
+    }
+  }
+  return true;
+}
+
+int RunRegQuery(const char* key, bool tree) { return PrintRegKey(key, tree) ? kExitOk : kExitFailed; }
+
 int RunCommand(int argc, char** argv) {
   int result = kExitUsage;
   const char* command = argv[0];
@@ -571,6 +671,10 @@ int RunCommand(int argc, char** argv) {
     result = RunRegDelete(argv[1]);
   } else if (argc == 3 && strcmp(command, "reg-delete-value") == 0) {
     result = RunRegDeleteValue(argv[1], argv[2]);
+  } else if (argc == 2 && strcmp(command, "reg-query") == 0) {
+    result = RunRegQuery(argv[1], false);
+  } else if (argc == 2 && strcmp(command, "reg-query-tree") == 0) {
+    result = RunRegQuery(argv[1], true);
   } else if (argc == 3 && strcmp(command, "control") == 0) {
     result = RunControl(argv[1], argv[2]);
   } else {
