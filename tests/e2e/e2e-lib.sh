@@ -289,13 +289,15 @@ tool_fault() {
 }
 
 # tool_run TOOL ARGS...: served when it can be, else a launch of its own; a
-# request that a tool took and did not answer is not run again.
+# request that a tool took and did not answer is not run again. A test's
+# launches in place of a request are listed in its work folder ("launched").
 tool_run() {
   local tool=$1 code
   shift
   tool_serve "$tool" "$@"
   code=$?
   [ "$code" -eq 255 ] || return "$code"
+  [ -z "${E2E_WORK:-}" ] || printf '%s %s\n' "$tool" "$*" >>"$E2E_WORK/launched"
   tool_launch "$tool" "$@"
 }
 
