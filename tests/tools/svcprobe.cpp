@@ -539,7 +539,8 @@ int RunRegDeleteValue(const char* key, const char* name) {
   return kExitOk;
 }
 
-// One value's data as reg.exe prints it.
+// One value's data: strings and DWORDs as reg.exe prints them, any other type
+// (the tests read none) as its bytes in hex.
 std::string RegData(DWORD type, const BYTE* data, DWORD size) {
   char number[32];
   std::string text;

@@ -1,4 +1,5 @@
 // Button polling against both simulators, in virtual time: register maps, patterns, steps, refusals.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -136,16 +137,20 @@ TEST_F(ButtonPollTest, EveryLatchValueMatchesTheReferenceModel) {
       }
       const std::string gotLog = ReadLogBytes();
       if (gotLog != wantLog) {
+        bool named = false;
         size_t begin = 0;
         for (const auto& end : logEnds) {
           const size_t length = end.first - begin;
-          if (gotLog.compare(begin, length, wantLog, begin, length) != 0) {
-            ADD_FAILURE() << end.second << ": logged \"" << gotLog.substr(begin, length) << "\", want \""
-                          << wantLog.substr(begin, length) << "\"";
+          if (gotLog.size() < end.first || gotLog.compare(begin, length, wantLog, begin, length) != 0) {
+            ADD_FAILURE() << end.second << ": logged \"" << gotLog.substr(std::min(begin, gotLog.size()), length)
+                          << "\", want \"" << wantLog.substr(begin, length) << "\"";
+            named = true;
             break;
           }
           begin = end.first;
         }
+        // Bytes beyond the last poll's lines: no poll to name.
+        if (!named) ADD_FAILURE() << "log read back: " << gotLog.size() << " bytes, want " << wantLog.size();
         CoUninitialize();
         return;
       }
