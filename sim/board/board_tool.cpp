@@ -27,7 +27,7 @@ constexpr uint32_t kMaxByte = 0xFF;
 constexpr size_t kPartOffset = 32;
 constexpr size_t kPartLength = 8;
 constexpr uint32_t kRandomSeedFallback = 0x9E3779B9;  // xorshift must not start at 0
-constexpr DWORD kWaitPollMs = 1;                       // counter and op-record poll period while waiting
+constexpr DWORD kWaitPollMs = 1;                       // counter and op-record poll period while waiting, times PollScale()
 constexpr uint32_t kMaxWaitMs = 600000;
 
 const char* const kUsage =
@@ -330,7 +330,7 @@ bool WaitForCounter(const State* state, const Counter& counter, const char* rela
       fprintf(stderr, "boardtool: timeout: %s=%ld, waited for %s %ld\n", counter.name, value, relation, target);
       return false;
     }
-    Sleep(kWaitPollMs);
+    Sleep(kWaitPollMs * PollScale());
   }
 }
 
@@ -384,7 +384,7 @@ bool RunWaitOp(State* state, int argc, char** argv) {
       g_timedOut = true;
       return true;
     }
-    Sleep(kWaitPollMs);
+    Sleep(kWaitPollMs * PollScale());
   }
   return true;
 }

@@ -13,7 +13,7 @@
 
 namespace {
 
-constexpr DWORD kWaitPollMs = 1;  // call-record poll period while waiting
+constexpr DWORD kWaitPollMs = 1;  // call-record poll period while waiting, times PollScale()
 // A call whose sequence number is claimed but whose record is still being written.
 constexpr DWORD kInFlightWaitMs = 1000;
 constexpr DWORD kInFlightPollMs = 1;
@@ -216,10 +216,10 @@ void CmdShow(const clocksim::State* state) {
 // The record of seq, waiting briefly if another process is still writing it.
 const clocksim::Call* WaitForCall(const clocksim::State* state, uint32_t seq) {
   const clocksim::Call* call = clocksim::CallAt(state, seq);
-  for (DWORD waited = 0; !call && waited < kInFlightWaitMs; waited += kInFlightPollMs) {
+  for (DWORD waited = 0; !call && waited < kInFlightWaitMs; waited += kInFlightPollMs * PollScale()) {
     uint32_t count = static_cast<uint32_t>(state->callCount);
     if (count - seq >= clocksim::kMaxCalls) return nullptr;  // overwritten
-    Sleep(kInFlightPollMs);
+    Sleep(kInFlightPollMs * PollScale());
     call = clocksim::CallAt(state, seq);
   }
   return call;
@@ -295,7 +295,7 @@ int WaitForCount(const clocksim::State* state, int argc, char** argv, uint32_t (
       fprintf(stderr, "clocktool: timeout, %s=%u, waited for %u\n", what, reached, target);
       return 1;
     }
-    Sleep(kWaitPollMs);
+    Sleep(kWaitPollMs * PollScale());
   }
   return 0;
 }

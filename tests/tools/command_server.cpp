@@ -1,9 +1,10 @@
-// Serve mode of the test tools: reads tab-separated requests from stdin, answers each with its output and its exit code.
+// Serve mode of the test tools (tab-separated requests from stdin, each answered with its output and its exit code), and their poll scale.
 #include "command_server.h"
 
 #include <fcntl.h>
 #include <io.h>
 #include <stdio.h>
+#include <stdlib.h>
 
 #include <string>
 #include <vector>
@@ -73,4 +74,16 @@ int ServeCommands(ToolCommand command) {
     fflush(stderr);
   }
   return 0;
+}
+
+unsigned long PollScale() {
+  constexpr unsigned long kMaxPollScale = 100;
+  static unsigned long scale = 0;
+  if (scale == 0) {
+    const char* text = getenv("VEXA_POLL_SCALE");
+    char* end = nullptr;
+    unsigned long value = text != nullptr ? strtoul(text, &end, 10) : 0;
+    scale = (end != nullptr && end != text && *end == '\0' && value >= 1 && value <= kMaxPollScale) ? value : 1;
+  }
+  return scale;
 }

@@ -21,13 +21,8 @@ constexpr DWORD kTimingPollMs = 1;             // status poll period of the time
 constexpr DWORD kWaitPollMs = 5;               // status poll period of the other waits
 constexpr DWORD kLogPollMs = 5;                // log poll period of wait-log
 constexpr DWORD kTransitionTimeoutMs = 30000;  // longest wait for a start or a stop
-// Each status poll is a call into the service control manager. Where Wine runs
-// many times slower (an emulated guest), VEXA_POLL_SCALE stretches the poll
-// periods by that factor, so that the probe's polls do not take the processor
-// from the service it watches.
-const char* const kPollScaleVariable = "VEXA_POLL_SCALE";
-constexpr unsigned long kMaxPollScale = 100;
-DWORD g_pollScale = 1;
+// Each status poll is a call into the service control manager; the poll
+// periods are stretched by PollScale() where Wine runs many times slower.
 constexpr size_t kMaxStatesShown = 16;         // distinct states kept in the printed sequence
 constexpr DWORD kNoEntry = 0;                  // "state" of a service without an entry (none)
 
@@ -218,7 +213,7 @@ bool WaitForState(SC_HANDLE service, DWORD want, DWORD timeoutMs, StateTrail* tr
     NoteReading(trail, *status);
     if (want & (1u << status->dwCurrentState)) return true;
     if (MsBetween(start, *reachedAt) >= timeoutMs) return false;
-    Sleep(kTimingPollMs * g_pollScale);
+    Sleep(kTimingPollMs * PollScale());
   }
 }
 
@@ -367,7 +362,7 @@ int RunWait(const char* name, const char* statesText, const char* timeoutText) {
     NoteReading(&trail, status);
     reached = (want & (1u << status.dwCurrentState)) != 0;
     if (reached || MsBetween(start, reachedAt) >= timeoutMs) break;
-    Sleep(kWaitPollMs * g_pollScale);
+    Sleep(kWaitPollMs * PollScale());
   }
   printf("state=%s states=%s qpc=%" PRId64 "\n", NameOfState(status.dwCurrentState), trail.text.c_str(), reachedAt);
   printf("readings=%s\n", trail.readings.c_str());
@@ -466,7 +461,7 @@ int RunWaitLog(const char* pathText, const char* linesText, const char* timeoutT
       fprintf(stderr, "svcprobe: timeout: %lu of %lu lines in %s\n", lines, want, path.c_str());
       return kExitFailed;
     }
-    Sleep(kLogPollMs * g_pollScale);
+    Sleep(kLogPollMs * PollScale());
   }
   return kExitOk;
 }
@@ -688,11 +683,6 @@ int RunCommand(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  unsigned long scale = 0;
-  const char* scaleText = getenv(kPollScaleVariable);
-  if (scaleText != nullptr && ParseNumber(scaleText, &scale) && scale >= 1 && scale <= kMaxPollScale) {
-    g_pollScale = static_cast<DWORD>(scale);
-  }
   if (argc == 2 && strcmp(argv[1], "serve") == 0) return ServeCommands(RunCommand);
   if (argc < 2) {
     fputs(kUsage, stderr);
