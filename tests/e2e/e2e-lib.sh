@@ -151,14 +151,20 @@ readonly TOOL_TAKEN_TIMEOUT_S=$((10 * TIME_SCALE))
 readonly TOOL_REPLY_TIMEOUT_S=$((60 * TIME_SCALE))
 # How often a wait for a reply looks whether the tool still runs.
 readonly TOOL_ALIVE_CHECK_S=1
+# How long a request waits for its turn to be sent (another job of this test
+# sending one to the same tool), in seconds; then it is not sent (code 255).
+readonly TOOL_TURN_WAIT_S=0.05
 E2E_REQUEST_COUNT=0
 
 # tool_server_start TOOL: TOOL.exe from the work folder serving requests that
 # come through two FIFOs; its error output goes to a file that each request
-# passes on.
+# passes on. A third FIFO holds the turn to send a request: one byte, which a
+# sender reads before it writes its request and writes back once it has the
+# reply. The tool's process holds that FIFO open too, so that the byte stays
+# while no request is going on (a FIFO nobody holds drops what it holds).
 tool_server_start() {
   local tool=$1 dir="$E2E_WORK/servers"
-  mkfifo "$dir/$tool.in" "$dir/$tool.out"
+  mkfifo "$dir/$tool.in" "$dir/$tool.out" "$dir/$tool.turn"
   : >"$dir/$tool.err"
   # Not a job of this shell, so that a test's plain "wait" never waits for it;
   # exec: its id is the Wine process's own, which the cleanup ends by that id.
@@ -169,7 +175,8 @@ tool_server_start() {
   # The tool's own redirections name its standard input: without one, bash
   # gives a background command /dev/null.
   (
-    exec 3<>"$dir/$tool.in" 4<>"$dir/$tool.out"
+    exec 3<>"$dir/$tool.in" 4<>"$dir/$tool.out" 5<>"$dir/$tool.turn"
+    printf t >&5
     (exec "$WINELOADER" "$E2E_WORK/sim/$tool.exe" serve 0<&3 1<&4 3<&- 4<&- 2>>"$dir/$tool.err") &
     echo $! >"$dir/$tool.pid"
   )
@@ -191,7 +198,7 @@ tool_servers_check() {
 # of its prefix (wine_stop_server) and began a new session.
 e2e_restart_tools() {
   tool_servers_stop
-  rm -f "$E2E_WORK"/servers/*.in "$E2E_WORK"/servers/*.out "$E2E_WORK"/servers/*.failed
+  rm -f "$E2E_WORK"/servers/*.in "$E2E_WORK"/servers/*.out "$E2E_WORK"/servers/*.turn "$E2E_WORK"/servers/*.failed
   tool_server_start svcprobe
   tool_server_start boardtool
   tool_server_start clocktool
@@ -204,30 +211,34 @@ tool_servers_stop() {
   E2E_SERVER_PID=()
 }
 
-# tool_serve TOOL ARGS...: ARGS run by TOOL's serving process; its output and
-# exit code. 255 when the request was not sent: no tool serving (not started,
-# or ended after a fault), or the tool busy with a request of another job of
-# this test (a background press, say). 254 when it was sent and the tool did
-# not take it or answer it in time: a fault, reported, never sent again.
+# tool_serve TOOL ARGS...: ARGS run by TOOL's serving process; its output in
+# E2E_REPLY (nothing printed), its error output passed on, its exit code. 255
+# when the request was not sent: no tool serving (not started, or ended after
+# a fault), or the tool busy with a request of another job of this test (a
+# background press, say). 254 when it was sent and the tool did not take it or
+# answer it in time: a fault, reported, never sent again. Bash builtins only:
+# under emulation each process a request started cost about as much as the
+# request itself.
 tool_serve() {
   local tool=$1 dir="$E2E_WORK/servers"
   shift
+  E2E_REPLY=''
   local pid=${E2E_SERVER_PID[$tool]:-}
   [ -n "$pid" ] && [ ! -e "$dir/$tool.failed" ] && kill -0 "$pid" 2>/dev/null || return 255
   E2E_REQUEST_COUNT=$((E2E_REQUEST_COUNT + 1))
   # Unique among this test's shells: a background job counts on from its copy.
-  local id="$BASHPID.$E2E_REQUEST_COUNT" code request
-  request=$(IFS=$'\t'; printf '%s\t%s' "$id" "$*")
+  local id="$BASHPID.$E2E_REQUEST_COUNT" code turn request ifs=$IFS
+  IFS=$'\t'
+  request="$id$IFS$*"
+  IFS=$ifs
   {
-    flock -n 9 || return 255
+    IFS= read -r -N 1 -t "$TOOL_TURN_WAIT_S" -u 7 turn || return 255
     # The reply FIFO is open before the request goes out; neither open blocks.
     printf '%s\n' "$request" 1<>"$dir/$tool.in"
     tool_reply "$tool" "$pid" "$id" "$*"
     code=$?
-  } 9>"$dir/$tool.lock" 8<>"$dir/$tool.out"
-  # Printed only once the whole reply is out of the FIFO: a reader that stops
-  # early (a "| head", say) cannot leave the rest of it for the next request.
-  printf '%s' "$E2E_REPLY"
+    printf '%s' "$turn" >&7
+  } 7<>"$dir/$tool.turn" 8<>"$dir/$tool.out"
   if [ -s "$dir/$tool.err" ]; then
     cat "$dir/$tool.err" >&2
     : >"$dir/$tool.err"
@@ -292,13 +303,28 @@ tool_fault() {
 # request that a tool took and did not answer is not run again. A test's
 # launches in place of a request are listed in its work folder ("launched").
 tool_run() {
+  tool_ask "$@"
+  local code=$?
+  # Printed only once the whole reply is out of the FIFO: a reader that stops
+  # early (a "| head", say) cannot leave the rest of it for the next request.
+  printf '%s' "$E2E_REPLY"
+  return "$code"
+}
+
+# tool_ask TOOL ARGS...: tool_run with the output in E2E_REPLY, not printed,
+# for the helpers below that read a value out of it without a process more.
+tool_ask() {
   local tool=$1 code
   shift
   tool_serve "$tool" "$@"
   code=$?
   [ "$code" -eq 255 ] || return "$code"
   [ -z "${E2E_WORK:-}" ] || printf '%s %s\n' "$tool" "$*" >>"$E2E_WORK/launched"
-  tool_launch "$tool" "$@"
+  # The x keeps the output's last line ends, which $(...) drops.
+  E2E_REPLY=$(tool_launch "$tool" "$@"; code=$?; printf x; exit "$code")
+  code=$?
+  E2E_REPLY=${E2E_REPLY%x}
+  return "$code"
 }
 
 # tool_launch TOOL ARGS...: always a process of its own, e.g. for presses that
@@ -327,17 +353,27 @@ clock_registered() {
 }
 
 # board_value KEY: one value of "boardtool show"; clock_value KEY likewise.
-board_value() { board show | sed -n "s/^$1=//p"; }
-clock_value() { clock show | sed -n "s/^$1=//p"; }
+board_value() { tool_ask boardtool show; reply_values "$1"; }
+clock_value() { tool_ask clocktool show; reply_values "$1"; }
 
 # board_values KEY...: several values of one "boardtool show", joined by "/";
 # clock_values KEY... likewise.
-board_values() { board show | key_values "$@"; }
-clock_values() { clock show | key_values "$@"; }
-key_values() {
-  awk -v keys="$*" 'BEGIN { n = split(keys, want, " ") }
-    { i = index($0, "="); if (i) value[substr($0, 1, i - 1)] = substr($0, i + 1) }
-    END { for (k = 1; k <= n; k++) printf "%s%s", (k > 1 ? "/" : ""), value[want[k]]; print "" }'
+board_values() { tool_ask boardtool show; reply_values "$@"; }
+clock_values() { tool_ask clocktool show; reply_values "$@"; }
+
+# reply_values KEY...: the values of KEY=VALUE lines of E2E_REPLY, joined by
+# "/" (the last line of a key counts; a missing key gives an empty value).
+reply_values() {
+  local line key out='' separator=''
+  local -A value=()
+  while IFS= read -r line; do
+    [[ $line == ?*=* ]] && value[${line%%=*}]=${line#*=}
+  done <<<"$E2E_REPLY"
+  for key in "$@"; do
+    out+="$separator${value[$key]:-}"
+    separator=/
+  done
+  printf '%s\n' "$out"
 }
 
 # ms_of SECONDS: whole or decimal seconds in milliseconds.
@@ -389,7 +425,8 @@ svc_field() { svc_fields "$1"; }
 # "svc_fields WIN32_EXIT_CODE SERVICE_EXIT_CODE" gives 0/0.
 svc_fields() {
   local line name value out='' separator=''
-  line=" $(svc_query)"
+  tool_ask svcprobe query "$SERVICE"
+  line=" $E2E_REPLY"
   for name in "$@"; do
     value=''
     [[ $line =~ \ $name=([^ ]*) ]] && value=${BASH_REMATCH[1]}
