@@ -6,7 +6,7 @@ e2e_init group_policy
 
 params='SYSTEM\CurrentControlSet\Services\Vexaclkd\Parameters'   # under HKLM
 policy_key='SOFTWARE\Policies\Vexaclkd'
-e2e_on_cleanup wine reg delete "HKLM\\$policy_key" /f
+e2e_on_cleanup probe reg-delete "$policy_key"
 
 # The template's policies, one line each: name, key, value name, kind, what
 # disabling writes (tests/tools/policy_template.py).

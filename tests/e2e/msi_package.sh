@@ -17,7 +17,7 @@ expect "older package built" older_package "$older" "$OLDER_VERSION" "$E2E_WORK/
 # Leaves nothing installed, whatever the test got to, even if it is killed.
 e2e_on_cleanup wine msiexec /x "$(wine_path "$PACKAGE")" /qn
 e2e_on_cleanup wine msiexec /x "$(wine_path "$E2E_WORK/older.msi")" /qn
-e2e_on_cleanup wine sc delete "$DECOY"
+e2e_on_cleanup probe remove "$DECOY" "$SVC_REMOVE_TIMEOUT_MS"
 e2e_on_cleanup rm -rf "$folder"
 
 # halt: the service stopped and its process ended. The package stops a
@@ -121,6 +121,6 @@ expect "failed install: exit code not 0 ($MSI_RC)" test "$MSI_RC" -ne 0
 expect "failed install: no entry" no_service_entry
 expect "failed install: no folder" test ! -e "$folder"
 expect_eq "failed install: no product" "$(installed_versions)" ""
-wine sc delete "$DECOY" </dev/null >/dev/null 2>&1
+probe remove "$DECOY" "$SVC_REMOVE_TIMEOUT_MS" >/dev/null 2>&1
 
 e2e_finish

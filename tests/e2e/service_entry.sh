@@ -7,8 +7,9 @@ e2e_init service_entry
 readonly DESCRIPTION="Steps the CPU clock up or down when the board's tuning buttons are pressed, and logs each frequency."
 readonly DECOY=VexaDecoy
 value() { entry_value "$(service_entry)" "$1"; }
-remove_decoy() { wine sc delete "$DECOY" </dev/null >/dev/null 2>&1 || true; }
-e2e_on_cleanup wine sc delete "$DECOY"
+# Through the serving svcprobe, not a launch of sc.exe.
+remove_decoy() { probe remove "$DECOY" "$SVC_REMOVE_TIMEOUT_MS" >/dev/null 2>&1 || true; }
+e2e_on_cleanup probe remove "$DECOY" "$SVC_REMOVE_TIMEOUT_MS"
 
 dir=$(install_dir app)
 run_exe "$dir/Vexaclkd.exe" "$dir" -i
