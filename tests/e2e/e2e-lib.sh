@@ -74,6 +74,7 @@ e2e_init() {
   tool_servers_check
   svc_remove_any
   SIM_DLL="$E2E_WORK/sim/clocksim.dll"
+  SIM_DLL_WINDOWS=$(wine_path "$SIM_DLL")
   clock_registered yes
   clock reset
   board reset
@@ -126,7 +127,12 @@ readonly SERVICE_KEY="System\\CurrentControlSet\\Services\\$SERVICE"
 service_entry() { probe reg-query "$SERVICE_KEY" 2>/dev/null; }
 no_service_entry() { ! probe reg-exists "$SERVICE_KEY"; }
 # entry_value ENTRY NAME: one value of an entry as service_entry printed it.
-entry_value() { sed -n "s/^ *$2 *REG_[A-Z_]* *//p" <<<"$1"; }
+entry_value() {
+  local line pattern="^ *$2 *REG_[A-Z_]* *(.*)$"
+  while IFS= read -r line; do
+    [[ $line =~ $pattern ]] && printf '%s\n' "${BASH_REMATCH[1]}"
+  done <<<"$1"
+}
 
 # Leaves no service entry behind, running or not.
 svc_remove_any() { tool_run svcprobe remove "$SERVICE" "$SVC_REMOVE_TIMEOUT_MS" >/dev/null; }
@@ -349,7 +355,17 @@ clock_launch() { tool_launch clocktool "$@"; }
 clock_registered() {
   local verb=register
   [ "$1" = yes ] || verb=unregister
-  clock "$verb" "$(wine_path "$SIM_DLL")" >/dev/null
+  clock "$verb" "$SIM_DLL_WINDOWS" >/dev/null
+}
+
+# clock_applied: the frequencies the clock was given, in Hz, on one line.
+clock_applied() {
+  local code hz
+  tool_ask clocktool applied
+  code=$?
+  hz=${E2E_REPLY%$'\n'}
+  printf '%s\n' "${hz//$'\n'/ }"
+  return "$code"
 }
 
 # board_value KEY: one value of "boardtool show"; clock_value KEY likewise.
@@ -461,12 +477,25 @@ log_bytes() { cat "$1/Satae.dat" 2>/dev/null || true; }
 wait_log_lines() { tool_run svcprobe wait-log "$(wine_path "$1")\\Satae.dat" "$2" "$(($(ms_of "$3") * START_BOUND_SCALE))" 2>/dev/null; }
 
 # crlf TEXT: TEXT (with \n escapes) as Windows stores it, each line feed as CR LF.
-crlf() { printf '%b' "$1" | sed 's/$/\r/'; }
+# In the shell: these run thousands of times a run, and each program started
+# costs about 15 ms of processor time under emulation.
+crlf() {
+  local text
+  printf -v text '%b' "$1"
+  [ -n "$text" ] || return 0
+  text=${text//$'\n'/$'\r\n'}
+  [[ $text == *$'\n' ]] || text+=$'\r'  # an unfinished last line too
+  printf '%s' "$text"
+}
 
 # exact_bytes FILE: the file's bytes (nothing if it is missing) and a closing
 # "|", so that $(...) keeps trailing line ends; crlf_exact TEXT is the twin
 # for an expected text.
-exact_bytes() { cat "$1" 2>/dev/null; printf '|'; }
+exact_bytes() {
+  local bytes=''
+  { IFS= read -r -d '' bytes <"$1"; } 2>/dev/null
+  printf '%s|' "$bytes"
+}
 crlf_exact() { crlf "$1"; printf '|'; }
 
 # long_dir BASE LENGTH: creates and prints a folder under BASE whose path, as

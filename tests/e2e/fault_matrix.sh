@@ -110,7 +110,7 @@ run_row() {
 
   dir="$E2E_WORK/row$row_number"
   [ -z "$PATH_LENGTH" ] || dir=$(long_dir "$dir" $((PATH_LENGTH - 13)))  # 13: "\Vexaclkd.exe"
-  install_dir "${dir#"$(readlink -f "$E2E_WORK")"/}" "$KPX" >/dev/null
+  install_dir "${dir#"$work_real"/}" "$KPX" >/dev/null
   crlf "$stale" >"$dir/Satae.dat"
 
   for ((i = 0; i < INSTALLS; i++)); do console_run "$name" -i; done
@@ -153,7 +153,7 @@ run_row() {
   else
     code=-
   fi
-  hz=$(clock applied | paste -sd ' ')
+  hz=$(clock_applied)
   expect_eq "$name: log" "$log" "$(crlf_exact "$want_log")"
   expect_eq "$name: state" "$state" "$want_state"
   expect_eq "$name: service exit code" "$code" "$want_code"
@@ -171,6 +171,7 @@ run_row() {
     "$name" "$(printf '%q' "${log%|}")" "$state" "$code" "${hz:--}" "$CONSOLE"
 }
 
+work_real=$(readlink -f "$E2E_WORK")
 row_number=0
 for row in "${rows[@]}"; do
   row_number=$((row_number + 1))

@@ -58,7 +58,7 @@ svc_stop
 expect "stopped" svc_wait "$SVC_STOPPED" 15
 expect_eq "clean stop" "$(svc_fields WIN32_EXIT_CODE SERVICE_EXIT_CODE)" 0/0
 expect_eq "log" "$(exact_bytes "$dir/Satae.dat")" "$(crlf_exact "Current CPU Freq is 100.000\n$(step 100.100)$(read_again 0 100100 0)$refused$(read_again 0 100200 0)$(step 100.200)$(read_again 0 0 0)$(step 100.300)$(read_again 0 0 0)")"
-expect_eq "Hz sent" "$(clock applied | paste -sd ' ')" "100100000 100199999 100299999"
+expect_eq "Hz sent" "$(clock_applied)" "100100000 100199999 100299999"
 expect_eq "every press acknowledged" "$(board_values latchesAcked pending)" "4/0"
 
 # Stopped, the service takes no control at all.

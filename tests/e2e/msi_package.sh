@@ -73,7 +73,7 @@ board press up
 expect "older: press applied" wait_log_lines "$folder" 2 10
 expect "older: halted" halt
 expect_eq "older: stopped cleanly, the press applied, none pending" \
-  "$(svc_fields WIN32_EXIT_CODE SERVICE_EXIT_CODE) $(clock applied | paste -sd' ') $(board_values latchesAcked pending)" \
+  "$(svc_fields WIN32_EXIT_CODE SERVICE_EXIT_CODE) $(clock_applied) $(board_values latchesAcked pending)" \
   "0/0 100100000 1/0"
 msi /i "$PACKAGE"
 expect_eq "upgrade: exit code" "$MSI_RC" 0

@@ -85,7 +85,7 @@ for row in "${rows[@]}"; do
   expect_eq "$name: clean stop" "$(svc_fields WIN32_EXIT_CODE SERVICE_EXIT_CODE)" 0/0
 
   expect_eq "$name: log" "$(exact_bytes "$dir/Satae.dat")" "$(crlf_exact "$want_log")"
-  hz=$(clock applied | paste -sd ' ')
+  hz=$(clock_applied)
   expect_eq "$name: Hz sent" "$hz" "$want_hz"
   expect_eq "$name: every press acknowledged" "$(board_values latchesAcked pending)" "${#word}/0"
   expect_eq "$name: remembered" "$(param LastFrequencyKHz)" "$want_last"
@@ -118,7 +118,7 @@ expect "after the crash: running again" svc_wait "$SVC_RUNNING" 15
 expect "after the crash: start logged" wait_log_lines "$dir" 2 10
 expect_eq "after the crash: not restored, and why" "$(exact_bytes "$dir/Satae.dat")" \
   "$(crlf_exact "${start}Restore skipped: last run did not end cleanly!!\n")"
-expect_eq "after the crash: nothing applied" "$(clock applied | paste -sd ' ')" ""
+expect_eq "after the crash: nothing applied" "$(clock_applied)" ""
 expect_eq "after the crash: marked again for this run" "$(param LastFrequencyInUse)" 1
 svc_stop
 expect "after the crash: stopped" svc_wait "$SVC_STOPPED" 15
@@ -129,7 +129,7 @@ svc_start
 expect "next start: running" svc_wait "$SVC_RUNNING" 15
 expect "next start: restore logged" wait_log_lines "$dir" 2 10
 expect_eq "next start: restored" "$(exact_bytes "$dir/Satae.dat")" "$(crlf_exact "$start$(step 100.100)")"
-expect_eq "next start: Hz sent" "$(clock applied | paste -sd ' ')" 100100000
+expect_eq "next start: Hz sent" "$(clock_applied)" 100100000
 svc_stop
 expect "next start: stopped" svc_wait "$SVC_STOPPED" 15
 

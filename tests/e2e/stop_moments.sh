@@ -21,7 +21,15 @@ readonly DRAIN_TIMEOUT_MS=10000    # two latches: two polls and two steps
 ms_to_s() { printf '%d.%03d' $(($1 / 1000)) $(($1 % 1000)); }
 
 # stop_key KEY: a value of the last "svcprobe stop" line.
-stop_key() { sed -n "s/.*\b$1=\([^ ]*\).*/\1/p" <<<"$STOP" | head -n 1; }
+stop_key() {
+  local line pattern="(^|.*[^[:alnum:]_])$1=([^ ]*)"
+  while IFS= read -r line; do
+    if [[ $line =~ $pattern ]]; then
+      printf '%s\n' "${BASH_REMATCH[2]}"
+      return
+    fi
+  done <<<"$STOP"
+}
 
 board board 2
 dir=$(install_dir app)
