@@ -89,6 +89,22 @@ wine_copy_prefix() {
     [ -d "$1/$folder" ] || continue
     cp -al "$1/$folder" "$2/$folder" 2>/dev/null || cp -a "$1/$folder" "$2/$folder" || return 1
   done
+  wine_start_on_demand "$2" Eventlog NDIS nsiproxy PlugPlay
+}
+
+# wine_start_on_demand PREFIX SERVICE...: SERVICEs that start with every
+# session of the prefix start on demand instead (the prefix's Wine server must
+# not be running). Nothing that the tests or the demo run uses the event log,
+# the network drivers or plug and play: a session then starts with three Wine
+# processes fewer (about a quarter less processor time).
+wine_start_on_demand() {
+  local prefix=$1
+  shift
+  awk -v names="$*" '
+    BEGIN { n = split(names, list, " "); for (i = 1; i <= n; i++) key["[System\\\\CurrentControlSet\\\\Services\\\\" list[i] "]"] = 1 }
+    /^\[/ { inside = ($1 in key) }
+    inside && $0 == "\"Start\"=dword:00000002" { $0 = "\"Start\"=dword:00000003" }
+    { print }' "$prefix/system.reg" >"$prefix/system.reg.new" && mv "$prefix/system.reg.new" "$prefix/system.reg"
 }
 
 # wine_start_session: boot the prefix's system processes detached, so that
