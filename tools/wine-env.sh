@@ -95,8 +95,9 @@ wine_copy_prefix() {
 # wine_start_on_demand PREFIX SERVICE...: SERVICEs that start with every
 # session of the prefix start on demand instead (the prefix's Wine server must
 # not be running). Nothing that the tests or the demo run uses the event log,
-# the network drivers or plug and play: a session then starts with three Wine
-# processes fewer (about a quarter less processor time).
+# the network drivers or plug and play: a session then starts two Wine
+# processes fewer (plugplay.exe and svchost.exe; about a quarter less
+# processor time).
 wine_start_on_demand() {
   local prefix=$1
   shift

@@ -425,11 +425,6 @@ run_exe() {
 
 # --- the service -------------------------------------------------------------
 
-# svc_query: the service's status in one line, the fields named as "sc query"
-# names them (STATE=4 TYPE=16 WIN32_EXIT_CODE=0 SERVICE_EXIT_CODE=0
-# CHECKPOINT=0x0 WAIT_HINT=0x0), or STATE=none without an entry.
-svc_query() { tool_run svcprobe query "$SERVICE"; }
-
 # svc_state: the service's current state number, or "none" without an entry.
 svc_state() { svc_fields STATE; }
 
@@ -438,7 +433,10 @@ svc_state() { svc_fields STATE; }
 svc_field() { svc_fields "$1"; }
 
 # svc_fields NAME...: several fields of one query, joined by "/", e.g.
-# "svc_fields WIN32_EXIT_CODE SERVICE_EXIT_CODE" gives 0/0.
+# "svc_fields WIN32_EXIT_CODE SERVICE_EXIT_CODE" gives 0/0. The query is one
+# line, the fields named as "sc query" names them (STATE=4 TYPE=16
+# WIN32_EXIT_CODE=0 SERVICE_EXIT_CODE=0 CHECKPOINT=0x0 WAIT_HINT=0x0), or
+# STATE=none without an entry.
 svc_fields() {
   local line name value out='' separator=''
   tool_ask svcprobe query "$SERVICE"
